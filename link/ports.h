@@ -1,0 +1,43 @@
+// Finding the ports a PLC can be reached through, and opening the link to it.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+// The standard USB device interface class {A5DCBF10-6530-11D2-901F-00C04FB951ED}.
+extern const Guid USB_DRIVER_GUID;
+
+// Vendor and product part of the PLC's USB device path (matched case-sensitively).
+extern const char kUsbMatch[];
+
+// Empties the port list and refills it with the COM ports named in present devices' friendly
+// names ("USB Serial Port (COM3)" gives COM3). A device whose port name does not fit (more than
+// 9 characters, or no ')' after "(COM") is skipped. Selects nothing.
+void EnumComPort(WindowHandle list);
+
+// Empties the port list and puts the single entry "USB" in it, selected.
+void EnumUSBPort(WindowHandle list);
+
+// Cuts the port name out of a friendly name: from the C of the first "(COM" to just before the
+// last ')' of the whole name. Returns false when there is no "(COM", no ')' after it, or the
+// name would not fit 9 characters.
+bool PortNameFromFriendlyName(const char* friendlyName, char out[10]);
+
+// Opens the COM port `name` ("COM12") through the device namespace ("\\.\COM12"), exclusively.
+LinkHandle OpenComLink(const char* name);
+
+// Opens the PLC's USB link: finds the device, probes it by its bare path, then opens the path
+// followed by a backslash and `pipeSuffix`.
+LinkHandle OpenMyDevPipe(const char* pipeSuffix);
+
+// Finds the first present interface of `interfaceClass` whose path holds kUsbMatch and opens;
+// leaves its path in `devicePath`. Returns 1 when found (the probe handle is closed), else 0.
+int GetUsbDeviceFileName(const Guid& interfaceClass, std::string& devicePath);
+
+// Open handle of the first accepted interface of the class, or INVALID_LINK_HANDLE.
+LinkHandle OpenUsbDevice(const Guid& interfaceClass, std::string& devicePath);
+
+// Accepts one interface: copies its path into `devicePath`, and opens it when the path holds
+// kUsbMatch. Returns the open handle or INVALID_LINK_HANDLE.
+LinkHandle OpenOneDevice(const DeviceInterface& device, std::string& devicePath);

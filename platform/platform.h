@@ -1,0 +1,115 @@
+// The operating-system services the portable code needs, behind one small interface.
+//
+// The protocol, the burn driver and the port discovery logic never call the operating system
+// directly: they call Plat(), which is the Win32 implementation in the product and a test double
+// (or the POSIX serial link) in native builds. Only platform/win32_platform.cpp and ui/ include
+// windows.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A link handle has the representation of a Win32 HANDLE; all bits set is the only failure value.
+typedef void* LinkHandle;
+#define INVALID_LINK_HANDLE (reinterpret_cast<LinkHandle>(static_cast<intptr_t>(-1)))
+
+// A window or control (an HWND in the product).
+typedef void* WindowHandle;
+
+// Line parameters, with the values of the Win32 DCB fields.
+enum : uint8_t { kNoParity = 0, kOddParity = 1, kEvenParity = 2 };
+enum : uint8_t { kOneStopBit = 0 };
+enum : uint8_t { kDtrControlDisable = 0, kRtsControlDisable = 0 };
+struct LineSettings {
+  uint32_t baudRate;
+  uint8_t byteSize;
+  uint8_t parity;
+  uint8_t stopBits;
+  uint8_t dtrControl;
+  uint8_t rtsControl;
+};
+
+// Read and write time-outs, with the meaning of the Win32 COMMTIMEOUTS fields (milliseconds).
+struct LinkTimeouts {
+  uint32_t readIntervalTimeout;
+  uint32_t readTotalTimeoutMultiplier;
+  uint32_t readTotalTimeoutConstant;
+  uint32_t writeTotalTimeoutMultiplier;
+  uint32_t writeTotalTimeoutConstant;
+};
+
+// How a path is opened: a COM port exclusively with FILE_ATTRIBUTE_NORMAL, a USB device path
+// shared for reading and writing with no flags.
+enum class OpenMode { ComPort, UsbDevice };
+
+enum class MessageIcon { Error, Information };
+
+struct Guid {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+};
+
+// One present device of the all-classes listing: its friendly name, when it could be read.
+struct PresentDevice {
+  bool hasFriendlyName;
+  std::string friendlyName;
+};
+
+// One interface of a device interface class, in enumeration order: its device path, when the
+// detail record could be fetched.
+struct DeviceInterface {
+  bool hasPath;
+  std::string path;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Serial link. Only the byte counts of writes and reads decide anything.
+  virtual LinkHandle OpenLink(const char* path, OpenMode mode) = 0;
+  virtual void CloseLink(LinkHandle link) = 0;
+  virtual uint32_t WriteLink(LinkHandle link, const uint8_t* data, uint32_t count) = 0;
+  // Reads up to count bytes within the read time-out in force; returns how many arrived.
+  virtual uint32_t ReadLink(LinkHandle link, uint8_t* data, uint32_t count) = 0;
+  // Reads the current settings, changes the given fields, writes them back; results ignored.
+  virtual void SetLine(LinkHandle link, const LineSettings& settings) = 0;
+  virtual void SetTimeouts(LinkHandle link, const LinkTimeouts& timeouts) = 0;
+
+  // Device enumeration. Each returns false when the device set cannot be obtained.
+  virtual bool ListPresentDevices(std::vector<PresentDevice>& devices) = 0;
+  virtual bool ListDeviceInterfaces(const Guid& interfaceClass,
+                                    std::vector<DeviceInterface>& interfaces) = 0;
+
+  // The port list control (a sorted combo box in the product).
+  virtual void ListAddString(WindowHandle list, const char* text) = 0;
+  virtual void ListDeleteString(WindowHandle list, int index) = 0;
+  virtual void ListSetCurSel(WindowHandle list, int index) = 0;
+
+  // The firmware image embedded in the program. Load gives its bytes, size and a handle that
+  // Free releases; it returns false when the image cannot be found or loaded.
+  virtual bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) = 0;
+  virtual void FreeFirmwareImage(void* handle) = 0;
+
+  // What the burn asks of the window system. A message box has only an OK button and blocks the
+  // calling thread until the operator closes it.
+  virtual void ShowMessage(WindowHandle owner, const char* text, const char* caption,
+                           MessageIcon icon) = 0;
+  virtual void EnableControl(WindowHandle control, bool enable) = 0;
+  virtual void StopTimer(WindowHandle window, int timerId) = 0;
+
+  // A wait of whole seconds.
+  virtual void SleepSeconds(unsigned seconds) = 0;
+};
+
+// The platform in use. The product installs the Win32 platform at start-up; tests install their own.
+Platform& Plat();
+void SetPlatform(Platform* platform);
+
+// The platform of this build: Win32 on Windows; on other systems the POSIX serial link with the
+// image linked into the program and message boxes printed on standard error.
+Platform& DefaultPlatform();

@@ -1,0 +1,137 @@
+#include "posix_serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <mutex>
+
+namespace {
+
+// The handle carries the file descriptor (plus one, so that no open link is a null handle).
+int Fd(LinkHandle link) {
+  if (link == INVALID_LINK_HANDLE || link == nullptr) return -1;
+  return static_cast<int>(reinterpret_cast<intptr_t>(link)) - 1;
+}
+
+std::mutex timeoutsMutex;
+std::map<int, LinkTimeouts> timeoutsByFd;
+
+LinkTimeouts TimeoutsOf(int fd) {
+  std::lock_guard<std::mutex> lock(timeoutsMutex);
+  auto it = timeoutsByFd.find(fd);
+  return it == timeoutsByFd.end() ? LinkTimeouts{0, 0, 0, 0, 0} : it->second;
+}
+
+speed_t SpeedOf(uint32_t baud) {
+  switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B9600;
+  }
+}
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+LinkHandle PosixOpenLink(const char* path) {
+  int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return INVALID_LINK_HANDLE;
+  termios tio{};
+  if (::tcgetattr(fd, &tio) == 0) {
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::tcsetattr(fd, TCSANOW, &tio);
+  }
+  return reinterpret_cast<LinkHandle>(static_cast<intptr_t>(fd) + 1);
+}
+
+void PosixCloseLink(LinkHandle link) {
+  int fd = Fd(link);
+  if (fd < 0) return;
+  {
+    std::lock_guard<std::mutex> lock(timeoutsMutex);
+    timeoutsByFd.erase(fd);
+  }
+  ::close(fd);
+}
+
+uint32_t PosixWriteLink(LinkHandle link, const uint8_t* data, uint32_t count) {
+  int fd = Fd(link);
+  if (fd < 0) return 0;
+  const LinkTimeouts t = TimeoutsOf(fd);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(
+                                           t.writeTotalTimeoutConstant +
+                                           uint64_t{t.writeTotalTimeoutMultiplier} * count);
+  uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = ::write(fd, data + done, count - done);
+    if (n > 0) {
+      done += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd, POLLOUT, 0};
+    ::poll(&p, 1, static_cast<int>(left.count()));
+  }
+  return done;
+}
+
+uint32_t PosixReadLink(LinkHandle link, uint8_t* data, uint32_t count) {
+  int fd = Fd(link);
+  if (fd < 0) return 0;
+  const LinkTimeouts t = TimeoutsOf(fd);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(
+                                           t.readTotalTimeoutConstant +
+                                           uint64_t{t.readTotalTimeoutMultiplier} * count);
+  uint32_t done = 0;
+  while (done < count) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 0) break;
+    pollfd p{fd, POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    ssize_t n = ::read(fd, data + done, count - done);
+    if (n > 0) {
+      done += static_cast<uint32_t>(n);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      // The far end went away: nothing more will come within this read.
+      break;
+    }
+  }
+  return done;
+}
+
+void PosixSetLine(LinkHandle link, const LineSettings& s) {
+  int fd = Fd(link);
+  if (fd < 0) return;
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) return;
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+  tio.c_cflag |= (s.byteSize == 7 ? CS7 : CS8);
+  if (s.parity == kEvenParity) tio.c_cflag |= PARENB;
+  if (s.parity == kOddParity) tio.c_cflag |= PARENB | PARODD;
+  ::cfsetispeed(&tio, SpeedOf(s.baudRate));
+  ::cfsetospeed(&tio, SpeedOf(s.baudRate));
+  ::tcsetattr(fd, TCSANOW, &tio);
+}
+
+void PosixSetTimeouts(LinkHandle link, const LinkTimeouts& timeouts) {
+  int fd = Fd(link);
+  if (fd < 0) return;
+  std::lock_guard<std::mutex> lock(timeoutsMutex);
+  timeoutsByFd[fd] = timeouts;
+}

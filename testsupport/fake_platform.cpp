@@ -1,0 +1,244 @@
+#include "testsupport/fake_platform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include <thread>
+
+#include "core/burn_state.h"
+#include "core/catalogue.h"
+#include "core/image.h"
+#include "platform/embedded_image.h"
+
+uint32_t ScriptedLink::Write(const uint8_t* data, uint32_t count) {
+  writes.emplace_back(data, data + count);
+  if (writeCounts.empty()) return count;
+  uint32_t n = std::min(writeCounts.front(), count);
+  writeCounts.pop_front();
+  return n;
+}
+
+uint32_t ScriptedLink::Read(uint8_t* data, uint32_t count, const LinkTimeouts& timeouts) {
+  readSizes.push_back(count);
+  uint32_t n = 0;
+  if (!replies.empty()) {
+    const std::vector<uint8_t>& reply = replies.front();
+    n = std::min<uint32_t>(count, static_cast<uint32_t>(reply.size()));
+    std::copy(reply.begin(), reply.begin() + n, data);
+    replies.pop_front();
+  }
+  if (n < count) waitedMs += timeouts.readTotalTimeoutConstant;
+  return n;
+}
+
+namespace {
+Platform* previousPlatform = nullptr;
+const char* IconName(MessageIcon icon) {
+  return icon == MessageIcon::Error ? "Error" : "Information";
+}
+}  // namespace
+
+FakePlatform::FakePlatform() { UseEmbeddedImage(); }
+FakePlatform::~FakePlatform() = default;
+
+void FakePlatform::UseEmbeddedImage() {
+  image.assign(EmbeddedFirmwareData(), EmbeddedFirmwareData() + EmbeddedFirmwareSize());
+}
+
+void FakePlatform::Record(std::string event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_.push_back(std::move(event));
+}
+
+std::vector<std::string> FakePlatform::Events() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return events_;
+}
+
+void FakePlatform::ClearEvents() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_.clear();
+}
+
+std::vector<std::string> FakePlatform::Messages() const {
+  std::vector<std::string> out;
+  for (const std::string& e : Events()) {
+    if (e.rfind("message ", 0) == 0) out.push_back(e.substr(8));
+  }
+  return out;
+}
+
+int FakePlatform::OpenLinkCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int n = 0;
+  for (const auto& l : links_) n += l->open ? 1 : 0;
+  return n;
+}
+
+FakePlatform::OpenLinkState* FakePlatform::Find(LinkHandle link) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& l : links_) {
+    if (static_cast<void*>(l.get()) == link) return l->open ? l.get() : nullptr;
+  }
+  return nullptr;
+}
+
+LinkHandle FakePlatform::OpenLink(const char* path, OpenMode mode) {
+  LinkEndpoint* endpoint = opener ? opener(path, mode) : nullptr;
+  const char* kind = mode == OpenMode::ComPort ? "COM" : "USB";
+  if (endpoint == nullptr) {
+    Record(std::string("open failed ") + kind + " " + path);
+    return INVALID_LINK_HANDLE;
+  }
+  Record(std::string("open ") + kind + " " + path);
+  auto state = std::make_unique<OpenLinkState>(OpenLinkState{endpoint, LinkTimeouts{}, true});
+  LinkHandle handle = state.get();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    links_.push_back(std::move(state));
+  }
+  endpoint->Opened();
+  return handle;
+}
+
+void FakePlatform::CloseLink(LinkHandle link) {
+  OpenLinkState* s = Find(link);
+  Record("close");
+  if (s == nullptr) return;
+  s->open = false;
+  s->endpoint->Closed();
+}
+
+uint32_t FakePlatform::WriteLink(LinkHandle link, const uint8_t* data, uint32_t count) {
+  OpenLinkState* s = Find(link);
+  if (s == nullptr) {
+    ++invalidHandleUses;
+    return 0;
+  }
+  return s->endpoint->Write(data, count);
+}
+
+uint32_t FakePlatform::ReadLink(LinkHandle link, uint8_t* data, uint32_t count) {
+  OpenLinkState* s = Find(link);
+  if (s == nullptr) {
+    ++invalidHandleUses;
+    return 0;
+  }
+  return s->endpoint->Read(data, count, s->timeouts);
+}
+
+void FakePlatform::SetLine(LinkHandle link, const LineSettings& settings) {
+  if (OpenLinkState* s = Find(link)) s->endpoint->SetLine(settings);
+}
+
+void FakePlatform::SetTimeouts(LinkHandle link, const LinkTimeouts& timeouts) {
+  lastTimeouts = timeouts;
+  if (OpenLinkState* s = Find(link)) s->timeouts = timeouts;
+}
+
+bool FakePlatform::ListPresentDevices(std::vector<PresentDevice>& out) {
+  if (!devicesAvailable) return false;
+  out = devices;
+  return true;
+}
+
+bool FakePlatform::ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>& out) {
+  if (!interfacesAvailable) return false;
+  out = interfaces;
+  return true;
+}
+
+void FakePlatform::ListAddString(WindowHandle, const char* text) {
+  std::string entry(text);
+  auto at = std::upper_bound(listEntries.begin(), listEntries.end(), entry,
+                             [](const std::string& a, const std::string& b) {
+                               return strcasecmp(a.c_str(), b.c_str()) < 0;
+                             });
+  listEntries.insert(at, entry);
+}
+
+void FakePlatform::ListDeleteString(WindowHandle, int index) {
+  if (index >= 0 && index < static_cast<int>(listEntries.size())) {
+    listEntries.erase(listEntries.begin() + index);
+  }
+}
+
+void FakePlatform::ListSetCurSel(WindowHandle, int index) {
+  listSelection = index >= 0 && index < static_cast<int>(listEntries.size()) ? index : -1;
+}
+
+bool FakePlatform::LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) {
+  Record("image load");
+  if (!imageAvailable) return false;
+  *data = image.data();
+  *size = static_cast<uint32_t>(image.size());
+  *handle = &image;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++imageLoadsOutstanding_;
+  return true;
+}
+
+void FakePlatform::FreeFirmwareImage(void*) {
+  Record("image free");
+  std::lock_guard<std::mutex> lock(mutex_);
+  --imageLoadsOutstanding_;
+}
+
+void FakePlatform::ShowMessage(WindowHandle, const char* text, const char* caption,
+                               MessageIcon icon) {
+  Record(std::string("message ") + caption + "|" + IconName(icon) + "|" + text);
+  if (onMessage) onMessage(text, caption, icon);
+}
+
+void FakePlatform::EnableControl(WindowHandle, bool enable) {
+  Record(enable ? "enable 1" : "enable 0");
+}
+
+void FakePlatform::StopTimer(WindowHandle, int timerId) {
+  Record("kill timer " + std::to_string(timerId));
+}
+
+void FakePlatform::SleepSeconds(unsigned seconds) {
+  Record("sleep " + std::to_string(seconds));
+  if (realSleep) std::this_thread::sleep_for(std::chrono::milliseconds(100 * seconds));
+}
+
+ScopedPlatform::ScopedPlatform(Platform& p) {
+  previousPlatform = &Plat();
+  SetPlatform(&p);
+}
+
+ScopedPlatform::~ScopedPlatform() { SetPlatform(previousPlatform); }
+
+const uint8_t* EmbeddedImageData() { return EmbeddedFirmwareData(); }
+uint32_t EmbeddedImageSize() { return EmbeddedFirmwareSize(); }
+
+void SelectModelForTest(const char* name) {
+  if (!SelectPLCByName(name)) {
+    std::fprintf(stderr, "unknown model %s\n", name);
+    std::abort();
+  }
+  std::memset(selectedPLC, 0, sizeof selectedPLC);
+  std::strncpy(selectedPLC, name, sizeof selectedPLC - 1);
+}
+
+void ResetBurnStateForTest() {
+  CloseFile();
+  fileLength = 0;
+  selectedPLCIdx = 0;
+  selectedPLCID = 0;
+  std::memset(selectedPLC, 0, sizeof selectedPLC);
+  SetSelectedComPort("");
+  ComSelidx = 0;
+  totalComPort = 0;
+  hComPortList = nullptr;
+  paramStruct = BurnParam{nullptr, nullptr};
+  hSerial = INVALID_LINK_HANDLE;
+  ResetBurnCounters();
+  MH_fu_version = 0;
+  burnRunning = false;
+}

@@ -1,0 +1,148 @@
+// A platform for native tests: records what the code under test asks of the operating system,
+// and puts a scripted link or a simulated PLC behind every link it opens.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// What stands behind an open link in a test.
+class LinkEndpoint {
+ public:
+  virtual ~LinkEndpoint() = default;
+  virtual uint32_t Write(const uint8_t* data, uint32_t count) = 0;
+  // Returns what is there at once, up to count; a short read stands for a read that waited
+  // out `timeouts.readTotalTimeoutConstant`.
+  virtual uint32_t Read(uint8_t* data, uint32_t count, const LinkTimeouts& timeouts) = 0;
+  virtual void SetLine(const LineSettings&) {}
+  virtual void Opened() {}
+  virtual void Closed() {}
+};
+
+// A link whose answers are scripted read by read.
+class ScriptedLink : public LinkEndpoint {
+ public:
+  // Each Read takes the next scripted reply (cut to the count asked for); none left is silence.
+  std::deque<std::vector<uint8_t>> replies;
+  // Each Write reports the next scripted count (capped at the count asked); none left is a full write.
+  std::deque<uint32_t> writeCounts;
+
+  std::vector<std::vector<uint8_t>> writes;  // every run of bytes written, in order
+  std::vector<uint32_t> readSizes;           // the count asked for by every read
+  std::vector<LineSettings> lines;           // every line set-up
+  uint64_t waitedMs = 0;                     // time-outs waited out by short reads
+
+  void Reply(const std::string& text) { replies.emplace_back(text.begin(), text.end()); }
+  void Reply(std::vector<uint8_t> bytes) { replies.push_back(std::move(bytes)); }
+  void Silence(int n = 1) {
+    for (int i = 0; i < n; ++i) replies.emplace_back();
+  }
+  std::string WriteText(size_t i) const { return std::string(writes[i].begin(), writes[i].end()); }
+
+  uint32_t Write(const uint8_t* data, uint32_t count) override;
+  uint32_t Read(uint8_t* data, uint32_t count, const LinkTimeouts& timeouts) override;
+  void SetLine(const LineSettings& s) override { lines.push_back(s); }
+};
+
+class FakePlatform : public Platform {
+ public:
+  FakePlatform();
+  ~FakePlatform() override;
+
+  // Decides what stands behind an opened path; null (the default) makes the open fail. The
+  // endpoint is not owned by the platform.
+  std::function<LinkEndpoint*(const std::string& path, OpenMode mode)> opener;
+
+  // Device enumeration.
+  bool devicesAvailable = true;
+  std::vector<PresentDevice> devices;
+  bool interfacesAvailable = true;
+  std::vector<DeviceInterface> interfaces;
+
+  // The port list: entries kept in sorted order, as the sorted combo box keeps them.
+  std::vector<std::string> listEntries;
+  int listSelection = -1;
+
+  // The image the program carries; by default the bytes embedded in the native build.
+  bool imageAvailable = true;
+  std::vector<uint8_t> image;
+  void UseEmbeddedImage();
+
+  // Called for every message box (on the thread that shows it), after it has been recorded.
+  std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)>
+      onMessage;
+  // When true, SleepSeconds really sleeps (100 ms a second); otherwise it only records.
+  bool realSleep = false;
+
+  // Everything asked of the platform, in order, as short texts:
+  //   "open COM \\.\COM3" / "open USB <path>" / "open failed <path>", "close",
+  //   "message ERROR|Error|<text>", "message Information|Information|<text>",
+  //   "enable 0" / "enable 1", "kill timer 5", "sleep 2", "image load", "image free".
+  std::vector<std::string> Events() const;
+  void ClearEvents();
+  // Messages only (caption|icon|text), in order.
+  std::vector<std::string> Messages() const;
+  int OpenLinkCount() const;  // links opened and not yet closed
+
+  // Platform
+  LinkHandle OpenLink(const char* path, OpenMode mode) override;
+  void CloseLink(LinkHandle link) override;
+  uint32_t WriteLink(LinkHandle link, const uint8_t* data, uint32_t count) override;
+  uint32_t ReadLink(LinkHandle link, uint8_t* data, uint32_t count) override;
+  void SetLine(LinkHandle link, const LineSettings& settings) override;
+  void SetTimeouts(LinkHandle link, const LinkTimeouts& timeouts) override;
+  bool ListPresentDevices(std::vector<PresentDevice>& out) override;
+  bool ListDeviceInterfaces(const Guid& interfaceClass, std::vector<DeviceInterface>& out) override;
+  void ListAddString(WindowHandle list, const char* text) override;
+  void ListDeleteString(WindowHandle list, int index) override;
+  void ListSetCurSel(WindowHandle list, int index) override;
+  bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override;
+  void FreeFirmwareImage(void* handle) override;
+  void ShowMessage(WindowHandle owner, const char* text, const char* caption,
+                   MessageIcon icon) override;
+  void EnableControl(WindowHandle control, bool enable) override;
+  void StopTimer(WindowHandle window, int timerId) override;
+  void SleepSeconds(unsigned seconds) override;
+
+  // The time-outs last applied to each link, and every write or read with a bad handle.
+  LinkTimeouts lastTimeouts{};
+  int invalidHandleUses = 0;
+
+ private:
+  struct OpenLinkState {
+    LinkEndpoint* endpoint;
+    LinkTimeouts timeouts;
+    bool open;
+  };
+  OpenLinkState* Find(LinkHandle link);
+  void Record(std::string event);
+
+  mutable std::mutex mutex_;
+  std::vector<std::string> events_;
+  std::vector<std::unique_ptr<OpenLinkState>> links_;
+  int imageLoadsOutstanding_ = 0;
+};
+
+// Installs a platform for the lifetime of a scope and restores the previous one.
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(Platform& p);
+  ~ScopedPlatform();
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+};
+
+// The image bytes embedded in the native build (the same bytes the product carries).
+const uint8_t* EmbeddedImageData();
+uint32_t EmbeddedImageSize();
+
+// Selects a model by catalogue name for a test (fails the test process on an unknown name).
+void SelectModelForTest(const char* name);
+// Puts every burn-state value back to its program-start value.
+void ResetBurnStateForTest();

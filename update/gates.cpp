@@ -1,0 +1,1 @@
+#include "gates.h"
