@@ -1,17 +1,30 @@
 // The burn: one call of StartBurn drives one burn from the image load to its final message.
+//
+// Everything the burn asks of the operating system (message boxes owned by the main window, the
+// button, timer 5, waits, the link) goes through Plat(), so a whole burn runs in a native test.
 #pragma once
 
 #include <cstdint>
 
-// Thread entry; `parameter` is the address of paramStruct (main window, then the button).
+// Most monitor-mode cycles a burn makes: the cycle that finds the PLC in monitor mode for the
+// third time ends the burn and asks the operator to re-power the PLC.
+constexpr int kMaxMonitorCycles = 3;
+
+// Thread entry; `parameter` is the address of paramStruct (main window, then the button). A null
+// parameter stands for paramStruct itself. Returns 0 on every path.
 unsigned StartBurn(void* parameter);
 
 // The end-of-burn clean-up every way out that reached the PLC goes through: counters to 0,
-// button enabled, link closed, image released.
+// button enabled, link closed, image released, burnRunning cleared.
 void EndBurn();
 
-// Message texts by the low four bits of a failure code of the mode probe, the identity check
-// and the erase request.
+// What a burn shows: message boxes owned by the main window of the running burn.
+void StopElapsedTimer();  // timer 5 of the main window
+void ShowError(const char* text);
+void ShowInformation(const char* text, const char* caption);
+
+// Message texts by the low four bits of a failure code of the mode probe (State 1), the identity
+// check (State 2) and the erase request (State 3).
 const char* State1Text(uint8_t code);
 const char* State2Text(uint8_t code);
 const char* State3Text(uint8_t code);
@@ -19,6 +32,10 @@ const char* State3Text(uint8_t code);
 // Size limit of the selected model, and the text when an image exceeds it.
 uint32_t SizeLimit();
 const char* SizeLimitText();
+// The refusal text for an image of `length` bytes and the selected model, or null when it fits.
+const char* ImageSizeRefusal(uint32_t length);
 
-// Most monitor-mode cycles a burn makes before telling the operator to re-power the PLC.
-constexpr int kMaxMonitorCycles = 3;
+// Texts of this tool's own ways out.
+extern const char kImageLoadFailedText[];
+extern const char kSectorImageTooSmallText[];
+extern const char kStuckInMonitorModeText[];

@@ -1,12 +1,17 @@
 // The compatibility gates: refuse an image meant for another variant or firmware generation of
-// the attached PLC, or for a newer boot loader than it has.
+// the attached PLC, or one that needs a newer boot loader than the PLC has.
+//
+// Register gates tell apart the models that share a model ID by what the PLC's registers say;
+// they run in monitor mode, after the identity check and before the erase request. The
+// loader-version gate checks the boot loader version of the eleven USB models that have one, in
+// monitor mode at the same place and in loader mode before the erase.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
 
-// Refusal flags of the register gates; they belong to the driver's cycle.
+// Refusal flags of the register gates; they belong to one cycle of the burn.
 struct RefusalFlags {
   uint8_t id12Mismatch;
   uint8_t idA001Mismatch;
@@ -22,17 +27,19 @@ struct RefusalFlags {
 // True when the ID is in the loader-version group (0x3000, 0x3010, 0x0020, 0xA00B, 0x3020, 0x0022).
 bool InLoaderVersionGroup(uint16_t id);
 
-// D1001 is of the V4 generation when bits 4 to 7 hold 4 or more.
+// D1001 is of the V4 generation when bits 4 to 7 hold 4 or more; no other bit counts.
 bool IsV4Generation(uint16_t d1001);
 
-// Monitor-mode gate of selectedPLCID. On a register-gate refusal: timer 5 stopped, message
-// shown, flag set. Returns false when the loader-version gate refused and ended the burn.
+// Monitor-mode gate of selectedPLCID. A register gate sets its flag to 0 on a pass; on a refusal it
+// stops timer 5, shows the text and sets its flag to 1. Returns false only when the loader-version
+// gate refused: the burn has then been ended (clean-up done) and the caller must return at once.
 bool CheckVariant_A(LinkHandle link, RefusalFlags& flags);
 
-// The loader-version decision. Returns true when it passes; on a refusal it shows the text, stops
-// timer 5 and runs the end-of-burn clean-up, and returns false.
+// The loader-version decision on a version byte. Returns true when it passes; on a refusal it shows
+// the text, then stops timer 5, runs the end-of-burn clean-up and returns false.
 bool CheckFuVersion(uint8_t version);
 
-// Loader-mode form: for the loader-version group, reads "VERSION" and applies CheckFuVersion.
-// Returns true when the burn goes on; false when it has been ended here.
+// Loader-mode form: for the loader-version group, reads "VERSION" and applies CheckFuVersion; for
+// any other ID it reads nothing and passes. Returns true when the burn goes on; false when it has
+// been ended here.
 bool CheckFuVersion_B();
