@@ -1,1 +1,90 @@
-#include "exchange.h"
+#include "link/exchange.h"
+
+#include <cstring>
+
+#include "core/burn_state.h"
+#include "core/catalogue.h"
+
+namespace {
+
+// Value of an upper-case hex digit, or -1.
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
+
+}  // namespace
+
+uint8_t CheckLRC(char* text, uint8_t count) {
+  uint8_t sum = 0;
+  const char* in = text;
+  char* out = text;
+  // An odd count has no whole byte left at its end; that digit is not decoded.
+  for (int left = count; left >= 2; left -= 2) {
+    const int high = HexValue(in[0]);
+    if (high < 0) return 1;
+    const int low = HexValue(in[1]);
+    if (low < 0) return 1;
+    const uint8_t byte = static_cast<uint8_t>(high << 4 | low);
+    *out++ = static_cast<char>(byte);
+    in += 2;
+    sum = static_cast<uint8_t>(sum + byte);
+  }
+  return sum;
+}
+
+// With ReadIntervalTimeout MAXDWORD and no multiplier, a read returns once the asked count has
+// arrived, or with what came when the constant has run out.
+const LinkTimeouts kNormalTimeouts = {kMaxDword, 0, 3000, 0, 3000};
+const LinkTimeouts kWakeUpTimeouts = {kMaxDword, 0, 200, 0, 200};
+
+void SetNormalTimeouts(LinkHandle link) {
+  Plat().SetTimeouts(link, kNormalTimeouts);
+}
+void SetWakeUpTimeouts(LinkHandle link) {
+  Plat().SetTimeouts(link, kWakeUpTimeouts);
+}
+
+const LineSettings kMonitorLine = {
+    9600, 7, kEvenParity, kOneStopBit, kDtrControlDisable, kRtsControlDisable};
+const LineSettings kLoaderLine = {
+    115200, 8, kNoParity, kOneStopBit, kDtrControlDisable, kRtsControlDisable};
+
+void SetMonitorLineIfCom(LinkHandle link) {
+  if (!InUsbSet()) Plat().SetLine(link, kMonitorLine);
+}
+
+void FailureCounts::WriteFailed() {
+  ++writeFailures;
+  errCounter.store(writeFailures, std::memory_order_relaxed);
+  totalErrCounter.fetch_add(1, std::memory_order_relaxed);
+}
+
+void FailureCounts::ReadFailed() {
+  ++readFailures;
+  errCounter.store(readFailures, std::memory_order_relaxed);
+  totalErrCounter.fetch_add(1, std::memory_order_relaxed);
+}
+
+void FailureCounts::BeforeRead() const {
+  errCounter.store(readFailures, std::memory_order_relaxed);
+}
+
+Attempt ExchangeAttempt(const Exchange& x, const FailureCounts& counts) {
+  if (Plat().WriteLink(x.link, x.request, x.requestLength) < x.requestLength) {
+    return Attempt::WriteShort;
+  }
+  counts.BeforeRead();
+  if (x.asciiReply) std::memset(x.reply, 0, x.replyLength);
+  if (Plat().ReadLink(x.link, x.reply, x.replyLength) < x.replyLength) return Attempt::ReplyShort;
+  // The digits run from after ':' up to CR LF; a short read is never decoded.
+  if (x.asciiReply && x.replyLength >= 3 &&
+      CheckLRC(reinterpret_cast<char*>(x.reply + 1), static_cast<uint8_t>(x.replyLength - 3)) !=
+          0) {
+    return Attempt::Undecodable;
+  }
+  return Attempt::Complete;
+}

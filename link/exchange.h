@@ -11,7 +11,8 @@
 // character that is not a hex digit.
 uint8_t CheckLRC(char* text, uint8_t count);
 
-// The time-outs every request but the wake-up exchange uses (3,000 ms), and the wake-up set (200 ms).
+// The time-outs every request but the wake-up exchange uses (3,000 ms), and the wake-up set (200
+// ms).
 extern const LinkTimeouts kNormalTimeouts;
 extern const LinkTimeouts kWakeUpTimeouts;
 void SetNormalTimeouts(LinkHandle link);
@@ -34,39 +35,97 @@ struct FailureCounts {
   uint8_t readFailures = 0;
 
   bool Exhausted() const { return writeFailures >= kMaxFailures || readFailures >= kMaxFailures; }
-  // A request not written in full.
+  // A request not written in full: errCounter shows the write-failure count.
   void WriteFailed();
-  // A reply short, undecodable, failing its LRC or its acceptance test.
+  // A reply short, undecodable, failing its LRC or its acceptance test: errCounter shows the
+  // read-failure count.
   void ReadFailed();
   // Before a read: errCounter shows the read-failure count.
   void BeforeRead() const;
 };
 
-// What an attempt's reply judgement says.
-enum class Verdict { Accept, Reject };
+// What one attempt writes and reads.
+struct Exchange {
+  LinkHandle link;
+  const uint8_t* request;
+  uint32_t requestLength;
+  // The reply buffer, exactly replyLength bytes long.
+  uint8_t* reply;
+  uint32_t replyLength;
+  // An ASCII frame: zero-filled before each read and decoded in place over the hex digits after
+  // the start character (the reply length less ':' and CR LF). Binary replies are read as they
+  // come, over whatever the last read left.
+  bool asciiReply;
+  // A short or missing reply ends the request with success instead of counting a read failure
+  // (PLCs that restart into the loader without answering the erase request).
+  bool silenceAccepted;
+};
 
-// One attempt of the exchange rule: writes `request` in one write; on a full write, shows the
-// read-failure count, zero-fills `reply` when asked, and reads `replyLength` bytes in one read.
-// Returns true when the write was full and the read complete; counts the failure otherwise.
-// The caller judges a complete reply and calls counts.ReadFailed() when it rejects it.
-bool ExchangeAttempt(LinkHandle link, const uint8_t* request, uint32_t requestLength,
-                     uint8_t* reply, uint32_t replyLength, bool zeroFillReply,
-                     FailureCounts& counts);
+// How one attempt went, before the request judges the reply.
+enum class Attempt {
+  WriteShort,   // fewer bytes written than the request holds; nothing read
+  ReplyShort,   // fewer bytes read than the reply length
+  Undecodable,  // an ASCII reply with a bad hex digit or a bad LRC
+  Complete,     // a full reply (decoded, for ASCII) for the request to judge
+};
 
-// The exchange rule as one loop: attempts while neither count is exhausted, judging each complete
-// reply with `accept`. Returns true on acceptance (errCounter left as the rule last set it; the
-// caller clears it where its request does so), false when the attempts ran out.
-template <typename Accept>
-bool RunExchange(LinkHandle link, const uint8_t* request, uint32_t requestLength, uint8_t* reply,
-                 uint32_t replyLength, bool zeroFillReply, FailureCounts& counts,
-                 Accept&& accept) {
-  while (!counts.Exhausted()) {
-    if (!ExchangeAttempt(link, request, requestLength, reply, replyLength, zeroFillReply,
-                         counts)) {
-      continue;
+// The request's judgement of a complete reply.
+enum class Verdict {
+  Accept,        // success
+  ReadFailure,   // the reply fails the acceptance test
+  WriteFailure,  // a follow-up write of the same attempt came up short
+  Stop,          // ends the request at once without counting a failure
+};
+
+// How the exchange rule ended.
+enum class ExchangeEnd { Accepted, Exhausted, Stopped };
+
+// One attempt of the exchange rule: one write of the request; after a full write errCounter shows
+// the read-failure count and the reply length is read in one read. Counts nothing itself.
+Attempt ExchangeAttempt(const Exchange& exchange, const FailureCounts& counts);
+
+// The most attempts the rule can make: 5 failures of one kind and the sixth of the other.
+constexpr unsigned kMaxAttempts = 2u * kMaxFailures - 1;
+
+// The exchange rule: attempts while neither count is exhausted (and at most `attemptLimit` of
+// them), judging every complete reply with `judge` (Verdict(const uint8_t* reply)). On
+// Accepted, errCounter is left as the rule last set it; the caller clears it where its request
+// does so.
+template <typename Judge>
+ExchangeEnd RunExchange(const Exchange& exchange, FailureCounts& counts, Judge&& judge,
+                        unsigned attemptLimit = kMaxAttempts) {
+  for (unsigned attempt = 0; attempt < attemptLimit && !counts.Exhausted(); ++attempt) {
+    Verdict verdict = Verdict::ReadFailure;
+    switch (ExchangeAttempt(exchange, counts)) {
+      case Attempt::WriteShort:
+        verdict = Verdict::WriteFailure;
+        break;
+      case Attempt::ReplyShort:
+        if (exchange.silenceAccepted) verdict = Verdict::Accept;
+        break;
+      case Attempt::Undecodable:
+        break;
+      case Attempt::Complete:
+        verdict = judge(static_cast<const uint8_t*>(exchange.reply));
+        break;
     }
-    if (accept(reply)) return true;
-    counts.ReadFailed();
+    switch (verdict) {
+      case Verdict::Accept:
+        return ExchangeEnd::Accepted;
+      case Verdict::Stop:
+        return ExchangeEnd::Stopped;
+      case Verdict::ReadFailure:
+        counts.ReadFailed();
+        break;
+      case Verdict::WriteFailure:
+        counts.WriteFailed();
+        break;
+    }
   }
-  return false;
+  return ExchangeEnd::Exhausted;
+}
+
+// The judgement of the many requests whose only test is a condition on the reply.
+inline Verdict AcceptIf(bool accepted) {
+  return accepted ? Verdict::Accept : Verdict::ReadFailure;
 }

@@ -1,1 +1,156 @@
-#include "loader.h"
+#include "link/loader.h"
+
+#include "core/burn_state.h"
+#include "core/catalogue.h"
+#include "core/image.h"
+#include "link/exchange.h"
+
+namespace {
+
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kEot = 0x04;
+
+// Command words go out bare: no terminator, no frame.
+constexpr char kId[] = "ID";
+constexpr char kVersion[] = "VERSION";
+constexpr char kErase[] = "ERASE";
+constexpr char kUpdate[] = "UPDATE";
+
+template <size_t N>
+Exchange CommandExchange(LinkHandle link, const char (&word)[N], uint8_t* reply,
+                         uint32_t replyLength) {
+  return Exchange{link, reinterpret_cast<const uint8_t*>(word), N - 1, reply, replyLength, false,
+                  false};
+}
+
+Verdict AcceptAck(const uint8_t* reply) {
+  return AcceptIf(reply[0] == kAck);
+}
+
+void ClearErrCounter() {
+  errCounter.store(0, std::memory_order_relaxed);
+}
+
+// Erase units by model, tested in this order.
+const char* const kLargeUnitModels[] = {"KL2-G-V2", "KL2-G-V4", "KR2-VAN", "PN32", "KL2-N", "QD24"};
+const char* const kQdModels[] = {"QD", "QD-R"};
+const char* const kAioUsbModels[] = {"MH500-AIO", "KR3-AIO", "PV3-AIO"};
+constexpr uint32_t kSectorSize = 4096;
+
+template <size_t N>
+bool SelectedIsOneOf(const char* const (&names)[N]) {
+  return IsOneOf(names, static_cast<int>(N));
+}
+
+uint32_t CeilDiv(uint32_t n, uint32_t d) {
+  return n / d + (n % d != 0 ? 1 : 0);
+}
+
+}  // namespace
+
+uint8_t CheckID_B(LinkHandle link) {
+  SetNormalTimeouts(link);
+  const uint16_t selected = selectedPLCID.load(std::memory_order_relaxed);
+  const bool usb = InUsbSet();
+  // The COM models with ID 12 accept a loader reporting 12 or 13; that acceptance leaves
+  // errCounter showing the refused replies before it.
+  const bool twelveOrThirteen = !usb && selected == 12;
+  uint8_t reply[3] = {};
+  FailureCounts counts;
+  if (RunExchange(CommandExchange(link, kId, reply, sizeof reply), counts, [&](const uint8_t* r) {
+        const uint16_t id = static_cast<uint16_t>(r[1] << 8 | r[2]);
+        bool fits;
+        if (usb) {
+          fits = id == selected;
+        } else if (twelveOrThirteen) {
+          fits = id == 12 || id == 13;
+        } else {
+          // COM loaders report the ID without the variant bit 15.
+          fits = id == (selected & 0x7FFF);
+        }
+        return AcceptIf(r[0] == kAck && fits);
+      }) != ExchangeEnd::Accepted) {
+    return kLoaderFailed;
+  }
+  if (!twelveOrThirteen) ClearErrCounter();
+  return 0;
+}
+
+uint8_t read_fu_version_B() {
+  const LinkHandle link = hSerial;
+  SetNormalTimeouts(link);
+  uint8_t reply[3] = {};
+  FailureCounts counts;
+  if (RunExchange(CommandExchange(link, kVersion, reply, sizeof reply), counts, AcceptAck) !=
+      ExchangeEnd::Accepted) {
+    return kLoaderFailed;
+  }
+  // The low nibble of V1 is the major version, the high nibble of V2 the minor.
+  MH_fu_version = static_cast<uint8_t>(reply[1] << 4 | reply[2] >> 4);
+  ClearErrCounter();
+  return 0;
+}
+
+uint16_t EraseUnitCount(uint32_t imageLength) {
+  const uint32_t n = imageLength;
+  uint32_t count;
+  if (SelectedIsOneOf(kLargeUnitModels)) {
+    count = n / 131072 + 1;
+  } else if (SelectedIsOneOf(kQdModels)) {
+    count = n / 16384 + 1;
+  } else if (InSectorSet()) {
+    // The final sector is never erased; an image no longer than it leaves nothing to erase.
+    count = n > kSectorSize ? CeilDiv(n - kSectorSize, kSectorSize) : 0;
+  } else if (SelectedIsOneOf(kAioUsbModels)) {
+    count = CeilDiv(n, 2048);
+  } else if (IsModel("16KR2-AIO")) {
+    count = 4;
+  } else {
+    count = n / 2048 + 1;
+  }
+  // Only an image far beyond every size limit gets here; a count cut short would leave part of
+  // the flash unerased without notice, so the erase runs as far as the counter reaches.
+  return count > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(count);
+}
+
+uint8_t SendErase_B(LinkHandle link) {
+  SetNormalTimeouts(link);
+  const uint16_t count = EraseUnitCount(fileLength);
+  // The sector set has one attempt per unit: a missed acknowledge ends the erase instead of
+  // sending "ERASE" for the same unit again.
+  const unsigned attemptsPerUnit = InSectorSet() ? 1 : kMaxAttempts;
+  flashStatus.store(kFlashErasing, std::memory_order_relaxed);
+  progress.store(0, std::memory_order_relaxed);
+  uint8_t reply[1] = {};
+  for (uint16_t unit = 0; unit < count; ++unit) {
+    FailureCounts counts;
+    if (RunExchange(CommandExchange(link, kErase, reply, sizeof reply), counts, AcceptAck,
+                    attemptsPerUnit) != ExchangeEnd::Accepted) {
+      return kLoaderFailed;
+    }
+    ClearErrCounter();
+    progress.store(static_cast<int32_t>(uint32_t{unit} * 100 / count), std::memory_order_relaxed);
+  }
+  static constexpr uint8_t kClose[] = {kEot};
+  FailureCounts counts;
+  if (RunExchange(Exchange{link, kClose, 1, reply, sizeof reply, false, false}, counts,
+                  AcceptAck) != ExchangeEnd::Accepted) {
+    return kLoaderFailed;
+  }
+  ClearErrCounter();
+  progress.store(100, std::memory_order_relaxed);
+  return 0;
+}
+
+uint8_t SendUpdate(LinkHandle link) {
+  SetNormalTimeouts(link);
+  uint8_t reply[1] = {};
+  FailureCounts counts;
+  if (RunExchange(CommandExchange(link, kUpdate, reply, sizeof reply), counts, AcceptAck) !=
+      ExchangeEnd::Accepted) {
+    return kLoaderFailed;
+  }
+  Plat().SetLine(link, kLoaderLine);
+  ClearErrCounter();
+  return 0;
+}

@@ -1,1 +1,181 @@
-#include "monitor.h"
+#include "link/monitor.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <iterator>
+
+#include "core/burn_state.h"
+#include "core/catalogue.h"
+#include "link/exchange.h"
+
+namespace {
+
+// Request frames, CR LF included. The AIO set talks to group 0x5B, every other model to 0x59.
+constexpr char kWakeUp[] = ":007F81\r\n";
+constexpr char kProbeAio[] = ":0064015B013F\r\n";
+constexpr char kProbe[] = ":006401590141\r\n";
+constexpr char kIdAio[] = ":0064015B4944B3\r\n";
+constexpr char kId[] = ":006401594944B5\r\n";
+constexpr char kReadD1386[] = ":0003156A00017D\r\n";
+constexpr char kReadD1001[] = ":000313E9000100\r\n";
+constexpr char kReadD1148[] = ":0003147C00016C\r\n";
+constexpr char kVersion[] = ":00640159053D\r\n";  // group 0x59 for the AIO set too
+constexpr char kEraseAio[] = ":0064015B4552415345D0\r\n";
+constexpr char kErase[] = ":006401594552415345D2\r\n";
+constexpr char kEraseAckAio[] = ":0064015B063A\r\n";
+constexpr char kEraseAck[] = ":00640159063C\r\n";
+
+// Reply lengths: the 8-byte answer and the register answer, as frames.
+constexpr uint32_t kAnswerLength = 19;
+constexpr uint32_t kRegisterAnswerLength = 15;
+
+// Positions in a decoded reply buffer (decoded byte k sits at 1 + k).
+constexpr int kStatusAt = 5;        // byte 4: status, or the version byte
+constexpr int kClassAt = 6;         // byte 5: error class of a negative reply, ID high byte
+constexpr int kCodeAt = 7;          // byte 6: error code of a negative reply, ID low byte
+constexpr int kRegisterHighAt = 4;  // register answer byte 3
+constexpr int kRegisterLowAt = 5;   // register answer byte 4
+
+constexpr uint8_t kStatusMonitor = 0x05;
+constexpr uint8_t kStatusAccepted = 0x06;
+constexpr uint8_t kStatusNegative = 0x15;
+
+// Models that restart into the loader without answering the erase request.
+const char* const kSilentEraseModels[] = {"KL2-G-V2", "KL2-G-V4", "KR2-VAN"};
+
+template <size_t N>
+uint32_t FrameLength(const char (&)[N]) {
+  return N - 1;
+}
+
+template <size_t N>
+const uint8_t* FrameBytes(const char (&frame)[N]) {
+  return reinterpret_cast<const uint8_t*>(frame);
+}
+
+template <size_t N>
+Exchange AsciiExchange(LinkHandle link, const char (&frame)[N], uint8_t* reply,
+                       uint32_t replyLength) {
+  return Exchange{link, FrameBytes(frame), FrameLength(frame), reply, replyLength, true, false};
+}
+
+// The exhausted result, from what the last read left in the reply buffer: a negative reply of
+// class 2 whose code the request knows gives 16 + the code.
+uint8_t ClassifyLastReply(const uint8_t* reply, std::initializer_list<uint8_t> knownCodes,
+                          uint8_t class1Result) {
+  if (reply[kStatusAt] != kStatusNegative) return kNoUsableReply;
+  if (reply[kClassAt] == 1) return class1Result;
+  if (reply[kClassAt] != 2) return kNegOtherClass;
+  for (uint8_t code : knownCodes) {
+    if (reply[kCodeAt] == code) return static_cast<uint8_t>(16 + code);
+  }
+  return kNegClass2Other;
+}
+
+uint16_t ReplyWord(const uint8_t* reply, int highAt) {
+  return static_cast<uint16_t>(reply[highAt] << 8 | reply[highAt + 1]);
+}
+
+template <size_t N>
+uint16_t ReadRegister(LinkHandle link, const char (&frame)[N]) {
+  SetNormalTimeouts(link);
+  uint8_t reply[kRegisterAnswerLength] = {};
+  FailureCounts counts;
+  if (RunExchange(AsciiExchange(link, frame, reply, sizeof reply), counts,
+                  [](const uint8_t*) { return Verdict::Accept; }) != ExchangeEnd::Accepted) {
+    return 0;
+  }
+  return ReplyWord(reply, kRegisterHighAt);
+}
+
+}  // namespace
+
+void DummyComm(LinkHandle link) {
+  SetMonitorLineIfCom(link);
+  SetWakeUpTimeouts(link);
+  uint8_t discard[11];
+  for (int i = 0; i < 5; ++i) {
+    Plat().WriteLink(link, FrameBytes(kWakeUp), FrameLength(kWakeUp));
+    Plat().ReadLink(link, discard, sizeof discard);
+  }
+  for (int i = 0; i < 5; ++i) Plat().ReadLink(link, discard, sizeof discard);
+}
+
+uint8_t ConfirmComm(LinkHandle link) {
+  SetMonitorLineIfCom(link);
+  SetNormalTimeouts(link);
+  uint8_t reply[kAnswerLength] = {};
+  FailureCounts counts;
+  const Exchange x = InAioSet() ? AsciiExchange(link, kProbeAio, reply, sizeof reply)
+                                : AsciiExchange(link, kProbe, reply, sizeof reply);
+  if (RunExchange(x, counts, [](const uint8_t* r) {
+        return AcceptIf(r[kStatusAt] == kStatusMonitor || r[kStatusAt] == kStatusAccepted);
+      }) == ExchangeEnd::Accepted) {
+    errCounter.store(0, std::memory_order_relaxed);
+    return reply[kStatusAt];
+  }
+  return ClassifyLastReply(reply, {1, 2}, kNegClass1);
+}
+
+uint8_t CheckID_A(LinkHandle link) {
+  SetNormalTimeouts(link);
+  uint8_t reply[kAnswerLength] = {};
+  FailureCounts counts;
+  const Exchange x = InAioSet() ? AsciiExchange(link, kIdAio, reply, sizeof reply)
+                                : AsciiExchange(link, kId, reply, sizeof reply);
+  const uint16_t selected = selectedPLCID.load(std::memory_order_relaxed);
+  if (RunExchange(x, counts, [selected](const uint8_t* r) {
+        const uint16_t id = ReplyWord(r, kClassAt);
+        // The ID-12 models accept a PLC reporting 13 too; no other ID has such a sibling.
+        const bool fits = selected == 12 ? (id == 12 || id == 13) : id == selected;
+        return AcceptIf(r[kStatusAt] == kStatusAccepted && fits);
+      }) == ExchangeEnd::Accepted) {
+    return kResultOk;
+  }
+  return ClassifyLastReply(reply, {2, 3}, kNegOtherClass);
+}
+
+uint16_t READ_D1386(LinkHandle link) {
+  return ReadRegister(link, kReadD1386);
+}
+uint16_t READ_D1001(LinkHandle link) {
+  return ReadRegister(link, kReadD1001);
+}
+uint16_t READ_D1148(LinkHandle link) {
+  return ReadRegister(link, kReadD1148);
+}
+
+uint8_t read_fu_version_A() {
+  const LinkHandle link = hSerial;
+  SetNormalTimeouts(link);
+  uint8_t reply[kAnswerLength] = {};
+  FailureCounts counts;
+  if (RunExchange(AsciiExchange(link, kVersion, reply, sizeof reply), counts,
+                  [](const uint8_t*) { return Verdict::Accept; }) != ExchangeEnd::Accepted) {
+    return 0;
+  }
+  return reply[kStatusAt];
+}
+
+uint8_t SendErase_A(LinkHandle link) {
+  SetNormalTimeouts(link);
+  uint8_t reply[kAnswerLength] = {};
+  FailureCounts counts;
+  const bool aio = InAioSet();
+  Exchange x = aio ? AsciiExchange(link, kEraseAio, reply, sizeof reply)
+                   : AsciiExchange(link, kErase, reply, sizeof reply);
+  x.silenceAccepted = IsOneOf(kSilentEraseModels, static_cast<int>(std::size(kSilentEraseModels)));
+  const uint8_t* ack = aio ? FrameBytes(kEraseAckAio) : FrameBytes(kEraseAck);
+  const uint32_t ackLength = aio ? FrameLength(kEraseAckAio) : FrameLength(kEraseAck);
+  if (RunExchange(x, counts, [&](const uint8_t* r) {
+        if (r[kStatusAt] != kStatusAccepted) return Verdict::ReadFailure;
+        errCounter.store(0, std::memory_order_relaxed);
+        // A short acknowledgement fails the whole attempt: the next one asks to erase again.
+        if (Plat().WriteLink(link, ack, ackLength) < ackLength) return Verdict::WriteFailure;
+        return Verdict::Accept;
+      }) == ExchangeEnd::Accepted) {
+    errCounter.store(0, std::memory_order_relaxed);
+    return kResultOk;
+  }
+  return ClassifyLastReply(reply, {3, 4}, kNegOtherClass);
+}

@@ -1,1 +1,95 @@
-#include "ports.h"
+#include "link/ports.h"
+
+#include <cstring>
+#include <vector>
+
+#include "core/burn_state.h"
+
+const Guid USB_DRIVER_GUID = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+const char kUsbMatch[] = "vid_fff0&pid_0001";
+
+namespace {
+
+constexpr size_t kMaxPortName = kPortNameSize - 1;
+
+// Deletes the entries this code put into the list, which is the only record of its length.
+void EmptyPortList(WindowHandle list) {
+  for (int32_t i = 0; i < totalComPort; ++i) Plat().ListDeleteString(list, 0);
+  totalComPort = 0;
+}
+
+}  // namespace
+
+bool PortNameFromFriendlyName(const char* friendlyName, char out[10]) {
+  std::memset(out, 0, kPortNameSize);
+  const char* open = std::strstr(friendlyName, "(COM");
+  if (open == nullptr) return false;
+  const char* start = open + 1;
+  const char* close = std::strrchr(friendlyName, ')');
+  if (close == nullptr || close < start) return false;
+  const size_t length = static_cast<size_t>(close - start);
+  if (length > kMaxPortName) return false;
+  std::memcpy(out, start, length);
+  return true;
+}
+
+void EnumComPort(WindowHandle list) {
+  std::vector<PresentDevice> devices;
+  if (!Plat().ListPresentDevices(devices)) return;
+  EmptyPortList(list);
+  char name[kPortNameSize];
+  for (const PresentDevice& device : devices) {
+    if (!device.hasFriendlyName || !PortNameFromFriendlyName(device.friendlyName.c_str(), name)) {
+      continue;
+    }
+    Plat().ListAddString(list, name);
+    ++totalComPort;
+  }
+}
+
+void EnumUSBPort(WindowHandle list) {
+  EmptyPortList(list);
+  Plat().ListAddString(list, "USB");
+  Plat().ListSetCurSel(list, 0);
+  ++totalComPort;
+}
+
+LinkHandle OpenComLink(const char* name) {
+  // COM10 and above open only through the device namespace; COM1 to COM9 open either way.
+  const std::string path = std::string("\\\\.\\") + name;
+  return Plat().OpenLink(path.c_str(), OpenMode::ComPort);
+}
+
+LinkHandle OpenMyDevPipe(const char* pipeSuffix) {
+  std::string path;
+  if (GetUsbDeviceFileName(USB_DRIVER_GUID, path) == 0) return INVALID_LINK_HANDLE;
+  path += '\\';
+  path += pipeSuffix;
+  return Plat().OpenLink(path.c_str(), OpenMode::UsbDevice);
+}
+
+int GetUsbDeviceFileName(const Guid& interfaceClass, std::string& devicePath) {
+  const LinkHandle probe = OpenUsbDevice(interfaceClass, devicePath);
+  if (probe == INVALID_LINK_HANDLE) return 0;
+  Plat().CloseLink(probe);
+  return 1;
+}
+
+LinkHandle OpenUsbDevice(const Guid& interfaceClass, std::string& devicePath) {
+  std::vector<DeviceInterface> interfaces;
+  if (!Plat().ListDeviceInterfaces(interfaceClass, interfaces)) return INVALID_LINK_HANDLE;
+  for (const DeviceInterface& device : interfaces) {
+    const LinkHandle handle = OpenOneDevice(device, devicePath);
+    if (handle != INVALID_LINK_HANDLE) return handle;
+  }
+  return INVALID_LINK_HANDLE;
+}
+
+LinkHandle OpenOneDevice(const DeviceInterface& device, std::string& devicePath) {
+  if (!device.hasPath) return INVALID_LINK_HANDLE;
+  devicePath = device.path;
+  if (devicePath.find(kUsbMatch) == std::string::npos) return INVALID_LINK_HANDLE;
+  return Plat().OpenLink(devicePath.c_str(), OpenMode::UsbDevice);
+}
