@@ -1,0 +1,185 @@
+// Port discovery and link opening against a fake device list and list control.
+#include "link/ports.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "core/burn_state.h"
+#include "testsupport/fake_platform.h"
+
+namespace {
+
+class PortsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetBurnStateForTest(); }
+  void TearDown() override { ResetBurnStateForTest(); }
+  void Devices(std::initializer_list<const char*> names) {
+    platform.devices.clear();
+    for (const char* n : names) platform.devices.push_back(PresentDevice{true, n});
+  }
+  std::vector<std::string> Opens() const {
+    std::vector<std::string> out;
+    for (const std::string& e : platform.Events()) {
+      if (e.rfind("open", 0) == 0 || e == "close") out.push_back(e);
+    }
+    return out;
+  }
+  FakePlatform platform;
+  ScopedPlatform scoped{platform};
+  WindowHandle list = reinterpret_cast<WindowHandle>(0x42);
+};
+
+TEST(PortName, IsCutFromTheFirstComToTheLastParenthesis) {
+  struct {
+    const char* friendlyName;
+    const char* port;  // null: skipped
+  } const cases[] = {
+      {"USB Serial Port (COM3)", "COM3"},
+      {"Communications Port (COM1)", "COM1"},
+      {"Serial Device (COM12)", "COM12"},
+      {"Serial (USB) Adapter (COM5)", "COM5"},
+      {"Modem (COM4) (x)", "COM4) (x"},
+      {"(COM123456)", "COM123456"},  // 9 characters fit
+      {"(COM1234567)", nullptr},     // 10 do not
+      {"Port (COM7", nullptr},       // no ')' after "(COM"
+      {"Odd) name (COM8", nullptr},  // the only ')' comes before it
+      {"Printer Port (LPT1)", nullptr},
+      {"usb serial (com3)", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    char out[10];
+    std::memset(out, 'z', sizeof out);
+    const bool cut = PortNameFromFriendlyName(c.friendlyName, out);
+    EXPECT_EQ(cut, c.port != nullptr) << c.friendlyName;
+    if (cut) {
+      EXPECT_STREQ(out, c.port);
+    }
+  }
+}
+
+TEST_F(PortsTest, ComListingIsSortedAndRelistingReplacesIt) {
+  Devices({"Serial Device (COM3)", "Network adapter", "Serial Device (COM10)", "Modem (COM2)"});
+  platform.devices.push_back(PresentDevice{false, ""});
+  EnumComPort(list);
+  EXPECT_EQ(platform.listEntries, (std::vector<std::string>{"COM10", "COM2", "COM3"}));
+  EXPECT_EQ(totalComPort, 3);
+  EXPECT_EQ(platform.listSelection, -1);
+
+  EnumComPort(list);
+  EXPECT_EQ(platform.listEntries.size(), 3u);
+  EXPECT_EQ(totalComPort, 3);
+
+  Devices({"Long Name Port (COM1234567)", "Serial (COM9)"});
+  EnumComPort(list);
+  EXPECT_EQ(platform.listEntries, std::vector<std::string>{"COM9"});
+  EXPECT_EQ(totalComPort, 1);
+}
+
+TEST_F(PortsTest, UnavailableDeviceSetLeavesTheList) {
+  Devices({"Serial (COM4)"});
+  EnumComPort(list);
+  platform.devicesAvailable = false;
+  EnumComPort(list);
+  EXPECT_EQ(platform.listEntries, std::vector<std::string>{"COM4"});
+  EXPECT_EQ(totalComPort, 1);
+
+  platform.devicesAvailable = true;
+  Devices({});
+  EnumComPort(list);
+  EXPECT_TRUE(platform.listEntries.empty());
+  EXPECT_EQ(totalComPort, 0);
+}
+
+TEST_F(PortsTest, UsbEntryReplacesTheComListSelected) {
+  Devices({"A (COM1)", "B (COM2)"});
+  EnumComPort(list);
+  EnumUSBPort(list);
+  EXPECT_EQ(platform.listEntries, std::vector<std::string>{"USB"});
+  EXPECT_EQ(platform.listSelection, 0);
+  EXPECT_EQ(totalComPort, 1);
+  EnumUSBPort(list);
+  EXPECT_EQ(platform.listEntries, std::vector<std::string>{"USB"});
+}
+
+TEST_F(PortsTest, ComPortsOpenThroughTheDeviceNamespace) {
+  ScriptedLink port;
+  platform.opener = [&](const std::string& path, OpenMode mode) {
+    return path == "\\\\.\\COM12" && mode == OpenMode::ComPort ? &port : nullptr;
+  };
+  LinkHandle h = OpenComLink("COM12");
+  ASSERT_NE(h, INVALID_LINK_HANDLE);
+  platform.CloseLink(h);
+  EXPECT_EQ(OpenComLink(""), INVALID_LINK_HANDLE);
+  EXPECT_EQ(Opens(), (std::vector<std::string>{"open COM \\\\.\\COM12", "close",
+                                               "open failed COM \\\\.\\"}));
+}
+
+const char kPath[] =
+    "\\\\?\\usb#vid_fff0&pid_0001#5&1a2b3c&0&2#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+
+TEST_F(PortsTest, UsbDeviceIsProbedBareThenOpenedWithTheBackslash) {
+  ScriptedLink device;
+  platform.interfaces = {{true, "\\\\?\\usb#vid_1234&pid_0001#1"},
+                         {true, "\\\\?\\usb#VID_FFF0&PID_0001#2"},  // upper case: not ours
+                         {false, ""},
+                         {true, kPath}};
+  platform.opener = [&](const std::string&, OpenMode mode) {
+    return mode == OpenMode::UsbDevice ? &device : nullptr;
+  };
+  LinkHandle h = OpenMyDevPipe("");
+  ASSERT_NE(h, INVALID_LINK_HANDLE);
+  EXPECT_EQ(platform.OpenLinkCount(), 1);
+  platform.CloseLink(h);
+  const std::string bare = std::string("open USB ") + kPath;
+  EXPECT_EQ(Opens(), (std::vector<std::string>{bare, "close", bare + "\\", "close"}));
+
+  platform.ClearEvents();
+  h = OpenMyDevPipe("PIPE00");
+  platform.CloseLink(h);
+  EXPECT_EQ(Opens()[2], bare + "\\PIPE00");
+}
+
+TEST_F(PortsTest, FirstMatchingDeviceThatOpensIsUsed) {
+  ScriptedLink device;
+  const std::string busy = std::string(kPath) + "busy";
+  std::string longPath = std::string(kPath) + std::string(600, 'x');
+  platform.interfaces = {{true, busy}, {true, longPath}, {true, std::string(kPath) + "third"}};
+  platform.opener = [&](const std::string& path, OpenMode) {
+    return path.rfind(busy, 0) == 0 ? nullptr : &device;
+  };
+  std::string found;
+  LinkHandle h = OpenUsbDevice(USB_DRIVER_GUID, found);
+  ASSERT_NE(h, INVALID_LINK_HANDLE);
+  EXPECT_EQ(found, longPath);  // a long path is no reason to lose the device
+  platform.CloseLink(h);
+
+  h = OpenMyDevPipe("");
+  platform.CloseLink(h);
+  EXPECT_EQ(Opens().back(), "close");
+  EXPECT_EQ(Opens()[Opens().size() - 2], "open USB " + longPath + "\\");
+}
+
+TEST_F(PortsTest, NoDeviceMeansNoHandle) {
+  ScriptedLink device;
+  platform.opener = [&](const std::string&, OpenMode) { return &device; };
+  platform.interfaces = {{true, "\\\\?\\hid#vid_fff0&pid_0002"}};
+  std::string path;
+  EXPECT_EQ(GetUsbDeviceFileName(USB_DRIVER_GUID, path), 0);
+  EXPECT_EQ(path, "\\\\?\\hid#vid_fff0&pid_0002");  // the last path examined stays
+  EXPECT_EQ(OpenMyDevPipe(""), INVALID_LINK_HANDLE);
+  platform.interfacesAvailable = false;
+  EXPECT_EQ(OpenMyDevPipe(""), INVALID_LINK_HANDLE);
+  EXPECT_TRUE(Opens().empty());
+}
+
+TEST(UsbDriverGuid, IsTheStandardUsbDeviceInterfaceClass) {
+  const uint8_t tail[8] = {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED};
+  EXPECT_EQ(USB_DRIVER_GUID.data1, 0xA5DCBF10u);
+  EXPECT_EQ(USB_DRIVER_GUID.data2, 0x6530);
+  EXPECT_EQ(USB_DRIVER_GUID.data3, 0x11D2);
+  EXPECT_EQ(0, std::memcmp(USB_DRIVER_GUID.data4, tail, 8));
+}
+
+}  // namespace
