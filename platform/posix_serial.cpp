@@ -43,7 +43,8 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 LinkHandle PosixOpenLink(const char* path) {
-  int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  // Non-blocking, so that a write the far end does not drain ends at the write time-out.
+  int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return INVALID_LINK_HANDLE;
   termios tio{};
   if (::tcgetattr(fd, &tio) == 0) {

@@ -1,0 +1,111 @@
+// The POSIX serial link over a real pseudo-terminal: the read and write bounds and the line.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "link/exchange.h"
+#include "platform/posix_serial.h"
+
+namespace {
+
+class PosixLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[256] = {};
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    termios raw{};
+    tcgetattr(master, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    path = name;
+    link = PosixOpenLink(path.c_str());
+    close(slave);  // the link holds its own descriptor
+    ASSERT_NE(link, INVALID_LINK_HANDLE);
+    PosixSetTimeouts(link, kWakeUpTimeouts);
+  }
+  void TearDown() override {
+    PosixCloseLink(link);
+    if (master >= 0) close(master);
+  }
+  void FarEndWrites(const std::string& s) {
+    ASSERT_EQ(write(master, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+  }
+  std::string FarEndReads(size_t n) {
+    std::string out(n, '\0');
+    size_t got = 0;
+    while (got < n) {
+      ssize_t r = read(master, &out[got], n - got);
+      if (r <= 0) break;
+      got += static_cast<size_t>(r);
+    }
+    out.resize(got);
+    return out;
+  }
+
+  int master = -1;
+  std::string path;
+  LinkHandle link = INVALID_LINK_HANDLE;
+};
+
+TEST_F(PosixLinkTest, ReadsReturnWhatCameWithinTheTimeout) {
+  uint8_t buffer[19] = {};
+  EXPECT_EQ(PosixReadLink(link, buffer, sizeof buffer), 0u);
+  FarEndWrites(":0064");
+  EXPECT_EQ(PosixReadLink(link, buffer, sizeof buffer), 5u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 5), ":0064");
+  FarEndWrites(std::string(25, 'A'));
+  EXPECT_EQ(PosixReadLink(link, buffer, sizeof buffer), 19u);  // the rest waits for the next read
+  EXPECT_EQ(PosixReadLink(link, buffer, sizeof buffer), 6u);
+}
+
+TEST_F(PosixLinkTest, WritesArriveWhole) {
+  const std::string frame = ":006401590141\r\n";
+  EXPECT_EQ(PosixWriteLink(link, reinterpret_cast<const uint8_t*>(frame.data()), 15), 15u);
+  EXPECT_EQ(FarEndReads(15), frame);
+}
+
+TEST_F(PosixLinkTest, AWriteNobodyDrainsEndsAtTheWriteTimeout) {
+  std::vector<uint8_t> lots(1 << 20, 0x55);
+  const uint32_t written = PosixWriteLink(link, lots.data(), static_cast<uint32_t>(lots.size()));
+  EXPECT_LT(written, lots.size());
+}
+
+TEST_F(PosixLinkTest, FarEndGoneMakesReadsEmptyAndWritesShort) {
+  close(master);
+  master = -1;
+  uint8_t buffer[11];
+  EXPECT_EQ(PosixReadLink(link, buffer, sizeof buffer), 0u);
+  EXPECT_EQ(PosixWriteLink(link, buffer, sizeof buffer), 0u);
+}
+
+TEST_F(PosixLinkTest, LineSpeedReachesTheTerminal) {
+  // A pseudo-terminal always reports 8 data bits and no parity; the speed is what it keeps.
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  termios tio{};
+  PosixSetLine(link, kMonitorLine);
+  tcgetattr(fd, &tio);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+  EXPECT_FALSE(tio.c_cflag & CSTOPB);
+  PosixSetLine(link, kLoaderLine);
+  tcgetattr(fd, &tio);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(tio.c_cflag & PARENB);
+  close(fd);
+}
+
+TEST(PosixLink, BadPathOrHandle) {
+  EXPECT_EQ(PosixOpenLink("/nonexistent/tty"), INVALID_LINK_HANDLE);
+  uint8_t b[1];
+  EXPECT_EQ(PosixReadLink(INVALID_LINK_HANDLE, b, 1), 0u);
+  EXPECT_EQ(PosixWriteLink(INVALID_LINK_HANDLE, b, 1), 0u);
+}
+
+}  // namespace
