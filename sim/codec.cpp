@@ -86,7 +86,7 @@ uint16_t Crc16Xmodem(const uint8_t* data, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     crc ^= static_cast<uint32_t>(data[i]) << 8;
     for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc << 1) ^ ((crc & 0x8000u) ? 0x1021u : 0u);
+      crc = (crc & 0x8000u) ? (crc << 1) ^ 0x1021u : crc << 1;
     }
   }
   return static_cast<uint16_t>(crc);

@@ -278,7 +278,21 @@ void Plc::Receive(const uint8_t* data, size_t n) {
     skip_ = 0;
   }
   lastRxMs_ = nowMs_;
-  for (size_t i = 0; i < n; ++i) Feed(data[i]);
+  const size_t blockSize = profile_.blockData + 5u;
+  for (size_t i = 0; i < n;) {
+    if (mode_ == Mode::kLoader && updating_ && !block_.empty()) {
+      // The body of an image block: taken whole rather than byte by byte.
+      const size_t take = std::min(blockSize - block_.size(), n - i);
+      block_.insert(block_.end(), data + i, data + i + take);
+      i += take;
+      if (block_.size() == blockSize) {
+        HandleBlock();
+        block_.clear();
+      }
+      continue;
+    }
+    Feed(data[i++]);
+  }
 }
 
 void Plc::Feed(uint8_t b) {
