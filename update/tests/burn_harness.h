@@ -74,7 +74,6 @@ class BurnTest : public ::testing::Test {
   void ExpectSuccessEnd(const std::string& text, const std::string& caption);
   void ExpectEarlyEnd(const std::string& text);  // before any exchange with the PLC
 
-  // Events without the link-level noise of the USB probe.
   std::vector<std::string> Events() const { return platform.Events(); }
   int CountEvents(const std::string& event) const;
   std::vector<std::string> Messages() const { return platform.Messages(); }
