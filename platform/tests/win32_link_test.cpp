@@ -1,0 +1,66 @@
+// Runs under wine against plcsim on a pseudo-terminal that the prefix knows as a COM port
+// (platform/tests/win32_link_test.sh prepares both): the Win32 serial link carries a probe, an
+// identity check, the hand-over and a short transfer.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "core/burn_state.h"
+#include "core/catalogue.h"
+#include "core/image.h"
+#include "link/loader.h"
+#include "link/monitor.h"
+#include "link/ports.h"
+#include "link/transfer.h"
+
+namespace {
+
+// Set by the script: the port plcsim answers on ("COM23"), and the image length to burn.
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+class Win32LinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = Env("MORVEX_TEST_PORT");
+    ASSERT_FALSE(port.empty()) << "run through win32_link_test.sh";
+    ASSERT_TRUE(SelectPLCByName(Env("MORVEX_TEST_MODEL").c_str()));
+    link = OpenComLink(port.c_str());
+    ASSERT_NE(link, INVALID_LINK_HANDLE) << "CANNOT open " << port << " Port!!!";
+    hSerial = link;
+  }
+  void TearDown() override {
+    if (link != INVALID_LINK_HANDLE) Plat().CloseLink(link);
+    CloseFile();
+  }
+  std::string port;
+  LinkHandle link = INVALID_LINK_HANDLE;
+};
+
+TEST_F(Win32LinkTest, ProbeIdentityHandOverAndAShortTransfer) {
+  DummyComm(link);
+  ASSERT_EQ(ConfirmComm(link), kMonitorMode);
+  ASSERT_EQ(CheckID_A(link), kResultOk);
+  ASSERT_EQ(SendErase_A(link), kResultOk);
+  EXPECT_EQ(errCounter.load(), 0);
+
+  DummyComm(link);
+  ASSERT_EQ(ConfirmComm(link), kLoaderMode);
+  ASSERT_EQ(CheckID_B(link), 0);
+  ASSERT_TRUE(LoadFirmware());
+  fileLength = static_cast<uint32_t>(std::stoul(Env("MORVEX_TEST_LENGTH")));
+  ASSERT_EQ(SendErase_B(link), 0);
+  ASSERT_EQ(SendUpdate(link), 0);
+  EXPECT_EQ(SendFW(link), 0);
+  EXPECT_EQ(progress.load(), 100);
+  EXPECT_EQ(totalErrCounter.load(), 0);
+}
+
+TEST(Win32Link, AMissingPortDoesNotOpen) {
+  EXPECT_EQ(OpenComLink("COM250"), INVALID_LINK_HANDLE);
+}
+
+}  // namespace
