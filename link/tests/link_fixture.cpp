@@ -26,3 +26,23 @@ std::string Negative(uint8_t errorClass, uint8_t code) {
 std::string RegisterAnswer(uint16_t value) {
   return Frame({0x00, 0x03, 0x02, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
 }
+
+void LoaderLink::Answers(std::initializer_list<int> answers) {
+  for (int a : answers) {
+    if (a < 0) {
+      Silence();
+    } else {
+      Reply(std::vector<uint8_t>{static_cast<uint8_t>(a)});
+    }
+  }
+}
+
+uint32_t LoaderLink::Write(const uint8_t* data, uint32_t count) {
+  progressAtWrite.push_back(progress.load());
+  return ScriptedLink::Write(data, count);
+}
+
+uint32_t LoaderLink::Read(uint8_t* data, uint32_t count, const LinkTimeouts& timeouts) {
+  if (ackUnscripted && replies.empty()) Reply(std::vector<uint8_t>{0x06});
+  return ScriptedLink::Read(data, count, timeouts);
+}

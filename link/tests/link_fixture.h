@@ -5,11 +5,25 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "core/burn_state.h"
 #include "testsupport/fake_platform.h"
+
+// A scripted link that notes the progress shown at each write and, when told to, acknowledges
+// every read that has no scripted reply (a loader taking blocks).
+class LoaderLink : public ScriptedLink {
+ public:
+  bool ackUnscripted = false;
+  std::vector<int> progressAtWrite;
+
+  // Scripted one-byte answers; -1 is silence.
+  void Answers(std::initializer_list<int> answers);
+  uint32_t Write(const uint8_t* data, uint32_t count) override;
+  uint32_t Read(uint8_t* data, uint32_t count, const LinkTimeouts& timeouts) override;
+};
 
 class LinkTest : public ::testing::Test {
  protected:
@@ -28,7 +42,7 @@ class LinkTest : public ::testing::Test {
 
   FakePlatform platform;
   ScopedPlatform scoped{platform};
-  ScriptedLink link;
+  LoaderLink link;
   LinkHandle handle = INVALID_LINK_HANDLE;
 };
 

@@ -147,29 +147,19 @@ class LoaderEraseTest : public LoaderTest {
 
 TEST_F(LoaderEraseTest, DefaultImageErases506UnitsWithProgress) {
   SelectModelForTest("KL3-KR3");
-  struct Watch : ScriptedLink {
-    std::vector<int> progressAtWrite;
-    uint32_t Write(const uint8_t* d, uint32_t n) override {
-      progressAtWrite.push_back(progress.load());
-      return ScriptedLink::Write(d, n);
-    }
-  } watch;
-  platform.opener = [&](const std::string&, OpenMode) { return &watch; };
-  LinkHandle h = platform.OpenLink("x", OpenMode::UsbDevice);
-  for (int i = 0; i < 507; ++i) watch.Reply(Bytes({0x06}));
+  link.ackUnscripted = true;
   progress = 77;
-  EXPECT_EQ(SendErase_B(h), 0);
-  ASSERT_EQ(watch.writes.size(), 507u);
-  EXPECT_EQ(watch.WriteText(505), "ERASE");
-  EXPECT_EQ(watch.writes[506], Bytes({0x04}));
-  EXPECT_EQ(watch.progressAtWrite[0], 0);
-  EXPECT_EQ(watch.progressAtWrite[2], 0);     // after unit 1: 100 / 506
-  EXPECT_EQ(watch.progressAtWrite[7], 1);     // after unit 6: 600 / 506
-  EXPECT_EQ(watch.progressAtWrite[506], 99);  // after the last unit
+  EXPECT_EQ(SendErase_B(handle), 0);
+  ASSERT_EQ(link.writes.size(), 507u);
+  EXPECT_EQ(link.WriteText(505), "ERASE");
+  EXPECT_EQ(link.writes[506], Bytes({0x04}));
+  EXPECT_EQ(link.progressAtWrite[0], 0);
+  EXPECT_EQ(link.progressAtWrite[2], 0);     // after unit 1: 100 / 506
+  EXPECT_EQ(link.progressAtWrite[7], 1);     // after unit 6: 600 / 506
+  EXPECT_EQ(link.progressAtWrite[506], 99);  // after the last unit
   EXPECT_EQ(progress.load(), 100);
   EXPECT_EQ(flashStatus.load(), kFlashErasing);
   EXPECT_EQ(platform.lastTimeouts.readTotalTimeoutConstant, 3000u);
-  platform.CloseLink(h);
 }
 
 TEST_F(LoaderEraseTest, SectorSetGivesUpAtTheFirstMissedUnit) {

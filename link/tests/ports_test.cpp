@@ -174,12 +174,4 @@ TEST_F(PortsTest, NoDeviceMeansNoHandle) {
   EXPECT_TRUE(Opens().empty());
 }
 
-TEST(UsbDriverGuid, IsTheStandardUsbDeviceInterfaceClass) {
-  const uint8_t tail[8] = {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED};
-  EXPECT_EQ(USB_DRIVER_GUID.data1, 0xA5DCBF10u);
-  EXPECT_EQ(USB_DRIVER_GUID.data2, 0x6530);
-  EXPECT_EQ(USB_DRIVER_GUID.data3, 0x11D2);
-  EXPECT_EQ(0, std::memcmp(USB_DRIVER_GUID.data4, tail, 8));
-}
-
 }  // namespace

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <random>
 
 #include "core/catalogue.h"
@@ -35,52 +34,11 @@ TEST(Crc, CheckValuesAndAgreementWithTheBitwiseForm) {
     EXPECT_EQ(CRC(data.data(), int(n)), BitwiseCrc(data.data(), n));
 }
 
-// Acknowledges every write (or answers from a script first), and keeps each block with the
-// progress shown when it went out.
-class LoaderEnd : public LinkEndpoint {
- public:
-  std::deque<uint8_t> answers;  // answers before the default acknowledge
-  std::deque<uint32_t> writeCounts;
-  std::vector<std::vector<uint8_t>> writes;
-  std::vector<int> progressAtWrite;
-  int reads = 0;
-  uint8_t pending = 0;
-  bool hasPending = false;
-
-  uint32_t Write(const uint8_t* d, uint32_t n) override {
-    writes.emplace_back(d, d + n);
-    progressAtWrite.push_back(progress.load());
-    uint32_t written = n;
-    if (!writeCounts.empty()) {
-      written = std::min(n, writeCounts.front());
-      writeCounts.pop_front();
-    }
-    return written;
-  }
-  uint32_t Read(uint8_t* d, uint32_t n, const LinkTimeouts&) override {
-    ++reads;
-    if (n == 0) return 0;
-    uint8_t a = 0x06;
-    if (!answers.empty()) {
-      a = answers.front();
-      answers.pop_front();
-      if (a == 0xFF) return 0;  // silence
-    }
-    d[0] = a;
-    return 1;
-  }
-};
-
 class TransferTest : public LinkTest {
  protected:
   void SetUp() override {
     LinkTest::SetUp();
-    platform.opener = [this](const std::string&, OpenMode) { return &end; };
-    h = platform.OpenLink("\\\\.\\COM4", OpenMode::ComPort);
-  }
-  void TearDown() override {
-    platform.CloseLink(h);
-    LinkTest::TearDown();
+    link.ackUnscripted = true;
   }
   void UseImage(uint32_t size) {
     platform.image.resize(size);
@@ -88,11 +46,9 @@ class TransferTest : public LinkTest {
     ASSERT_TRUE(LoadFirmware());
   }
   std::vector<uint8_t> Data(size_t block) const {
-    const auto& w = end.writes[block];
+    const auto& w = link.writes[block];
     return std::vector<uint8_t>(w.begin() + 3, w.end() - 2);
   }
-  LoaderEnd end;
-  LinkHandle h = INVALID_LINK_HANDLE;
 };
 
 TEST_F(TransferTest, DefaultImageGoesOverIn8096BlocksOf261Bytes) {
@@ -100,11 +56,11 @@ TEST_F(TransferTest, DefaultImageGoesOverIn8096BlocksOf261Bytes) {
   ASSERT_TRUE(LoadFirmware());
   const uint8_t* image = platform.image.data();
   ASSERT_EQ(fileLength, 2076672u);
-  EXPECT_EQ(SendFW(h), 0);
-  ASSERT_EQ(end.writes.size(), 8097u);
+  EXPECT_EQ(SendFW(handle), 0);
+  ASSERT_EQ(link.writes.size(), 8097u);
   std::vector<uint8_t> sent;
   for (size_t b = 0; b < 8096; ++b) {
-    const auto& w = end.writes[b];
+    const auto& w = link.writes[b];
     ASSERT_EQ(w.size(), 261u);
     ASSERT_EQ(w[0], 0x02);
     ASSERT_EQ(w[1], static_cast<uint8_t>(b + 1));
@@ -112,14 +68,14 @@ TEST_F(TransferTest, DefaultImageGoesOverIn8096BlocksOf261Bytes) {
     ASSERT_EQ(w[259] << 8 | w[260], BitwiseCrc(w.data() + 3, 256));
     sent.insert(sent.end(), w.begin() + 3, w.begin() + 259);
   }
-  EXPECT_EQ(end.writes[8095][1], 0xA0);
-  EXPECT_EQ(end.writes[8095][2], 0x5F);
-  EXPECT_EQ(end.writes[255][1], 0x00);  // 255 wraps to 0
-  EXPECT_EQ(end.writes[255][2], 0xFF);
+  EXPECT_EQ(link.writes[8095][1], 0xA0);
+  EXPECT_EQ(link.writes[8095][2], 0x5F);
+  EXPECT_EQ(link.writes[255][1], 0x00);  // 255 wraps to 0
+  EXPECT_EQ(link.writes[255][2], 0xFF);
   EXPECT_TRUE(std::equal(sent.begin(), sent.end(), image));  // the first 2,072,576 bytes, no fill
   EXPECT_EQ(sent.size(), 2072576u);
-  EXPECT_EQ(end.writes[8096], std::vector<uint8_t>{0x04});
-  EXPECT_EQ(end.progressAtWrite[8096], 99);
+  EXPECT_EQ(link.writes[8096], std::vector<uint8_t>{0x04});
+  EXPECT_EQ(link.progressAtWrite[8096], 99);
   EXPECT_EQ(progress.load(), 100);
   EXPECT_EQ(flashStatus.load(), kFlashProgramming);
   EXPECT_EQ(fin, image + 2072576);
@@ -128,20 +84,20 @@ TEST_F(TransferTest, DefaultImageGoesOverIn8096BlocksOf261Bytes) {
 TEST_F(TransferTest, LastBlockIsFilledWith1A) {
   SelectModelForTest("QD");
   UseImage(1000);
-  EXPECT_EQ(SendFW(h), 0);
-  ASSERT_EQ(end.writes.size(), 5u);
+  EXPECT_EQ(SendFW(handle), 0);
+  ASSERT_EQ(link.writes.size(), 5u);
   const std::vector<uint8_t> last = Data(3);
   ASSERT_EQ(last.size(), 256u);
   EXPECT_TRUE(std::equal(last.begin(), last.begin() + 232, platform.image.begin() + 768));
   EXPECT_EQ(std::count(last.begin() + 232, last.end(), 0x1A), 24);
-  EXPECT_EQ(end.writes[3][259] << 8 | end.writes[3][260], BitwiseCrc(last.data(), 256));
+  EXPECT_EQ(link.writes[3][259] << 8 | link.writes[3][260], BitwiseCrc(last.data(), 256));
 
   // A multiple of the block size, after the sector kept back, ends in a full block: no fill.
   SelectModelForTest("MB3PV3");
   UseImage(4096 + 512);
-  end.writes.clear();
-  EXPECT_EQ(SendFW(h), 0);
-  ASSERT_EQ(end.writes.size(), 3u);
+  link.writes.clear();
+  EXPECT_EQ(SendFW(handle), 0);
+  ASSERT_EQ(link.writes.size(), 3u);
   EXPECT_TRUE(
       std::equal(platform.image.begin() + 256, platform.image.begin() + 512, Data(1).begin()));
 }
@@ -159,10 +115,10 @@ TEST_F(TransferTest, BlockSizeFollowsTheModel) {
     SCOPED_TRACE(c.model);
     SelectModelForTest(c.model);
     UseImage(c.length);
-    end.writes.clear();
-    EXPECT_EQ(SendFW(h), 0);
-    ASSERT_EQ(end.writes.size(), c.blocks + 1);
-    for (size_t b = 0; b < c.blocks; ++b) EXPECT_EQ(end.writes[b].size(), c.blockSize);
+    link.writes.clear();
+    EXPECT_EQ(SendFW(handle), 0);
+    ASSERT_EQ(link.writes.size(), c.blocks + 1);
+    for (size_t b = 0; b < c.blocks; ++b) EXPECT_EQ(link.writes[b].size(), c.blockSize);
     EXPECT_EQ(BlockCount(c.length), static_cast<int32_t>(c.blocks));
   }
 }
@@ -171,12 +127,12 @@ TEST_F(TransferTest, NoBlocksWithoutImageBytes) {
   SelectModelForTest("MH400");
   for (uint32_t length : {4096u, 100u, 0u}) {
     UseImage(length);
-    end.writes.clear();
+    link.writes.clear();
     EXPECT_EQ(BlockCount(length), 0);
     EXPECT_EQ(ImageBytesSent(length), 0u);
-    EXPECT_EQ(SendFW(h), 0);
-    ASSERT_EQ(end.writes.size(), 1u);  // only the closing byte
-    EXPECT_EQ(end.writes[0], std::vector<uint8_t>{0x04});
+    EXPECT_EQ(SendFW(handle), 0);
+    ASSERT_EQ(link.writes.size(), 1u);  // only the closing byte
+    EXPECT_EQ(link.writes[0], std::vector<uint8_t>{0x04});
   }
   SelectModelForTest("KW3");
   EXPECT_EQ(BlockCount(0xFFFFFFFFu), 33554432);
@@ -186,60 +142,60 @@ TEST_F(TransferTest, ImageShorterThanItsLengthIsFilledNotOverread) {
   SelectModelForTest("QD");
   UseImage(300);
   fileLength = 1000;  // a length the image does not have
-  EXPECT_EQ(SendFW(h), 0);
-  ASSERT_EQ(end.writes.size(), 5u);
-  EXPECT_EQ(std::count(end.writes[1].begin() + 3 + 44, end.writes[1].end() - 2, 0x1A), 212);
+  EXPECT_EQ(SendFW(handle), 0);
+  ASSERT_EQ(link.writes.size(), 5u);
+  EXPECT_EQ(std::count(link.writes[1].begin() + 3 + 44, link.writes[1].end() - 2, 0x1A), 212);
   EXPECT_EQ(Data(2), std::vector<uint8_t>(256, 0x1A));
 }
 
 TEST_F(TransferTest, ResentBlockIsTheSameAndKeepsItsNumber) {
   SelectModelForTest("KW3");
   UseImage(300);
-  end.answers = {0x06, 0x15, 0xFF, 0x06, 0x06};
-  end.writeCounts = {133, 133, 133, 100};
-  EXPECT_EQ(SendFW(h), 0);
-  ASSERT_EQ(end.writes.size(), 7u);  // block 1, block 2 four times, block 3, close
-  for (size_t i = 2; i <= 4; ++i) EXPECT_EQ(end.writes[i], end.writes[1]);
-  EXPECT_EQ(end.writes[1][1], 2);
-  EXPECT_EQ(end.writes[5][1], 3);
+  link.Answers({0x06, 0x15, -1, 0x06, 0x06});
+  link.writeCounts = {133, 133, 133, 100};
+  EXPECT_EQ(SendFW(handle), 0);
+  ASSERT_EQ(link.writes.size(), 7u);  // block 1, block 2 four times, block 3, close
+  for (size_t i = 2; i <= 4; ++i) EXPECT_EQ(link.writes[i], link.writes[1]);
+  EXPECT_EQ(link.writes[1][1], 2);
+  EXPECT_EQ(link.writes[5][1], 3);
   EXPECT_EQ(TotalErrCounter(), 3);
   EXPECT_EQ(ErrCounter(), 0);
-  EXPECT_EQ(end.progressAtWrite[5], 50);  // 2 of 3 + 1
+  EXPECT_EQ(link.progressAtWrite[5], 50);  // 2 of 3 + 1
 }
 
 TEST_F(TransferTest, CountsStartAfreshForEveryBlock) {
   SelectModelForTest("KW3");
   UseImage(256);
-  end.answers = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x06};
-  EXPECT_EQ(SendFW(h), 0);
+  link.Answers({-1, -1, -1, -1, -1, 0x06, -1, -1, -1, -1, -1, 0x06});
+  EXPECT_EQ(SendFW(handle), 0);
   EXPECT_EQ(TotalErrCounter(), 10);
 
   UseImage(256);
-  end.answers = {0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  EXPECT_EQ(SendFW(h), kLoaderFailed);
+  link.Answers({0x06, -1, -1, -1, -1, -1, -1});
+  EXPECT_EQ(SendFW(handle), kLoaderFailed);
   EXPECT_EQ(ErrCounter(), 6);
 }
 
 TEST_F(TransferTest, FlashWriteErrorEndsAtOnceButNotOnTheClosingByte) {
   SelectModelForTest("QD");
   UseImage(1024);
-  end.answers = {0xFF, 0x16};
+  link.Answers({-1, 0x16});
   totalErrCounter = 3;
-  EXPECT_EQ(SendFW(h), kFlashWriteError);
-  EXPECT_EQ(end.writes.size(), 2u);  // no retry after 0x16
-  EXPECT_EQ(ErrCounter(), 1);        // the read failure before it
-  EXPECT_EQ(TotalErrCounter(), 4);   // 0x16 itself is not counted
+  EXPECT_EQ(SendFW(handle), kFlashWriteError);
+  EXPECT_EQ(link.writes.size(), 2u);  // no retry after 0x16
+  EXPECT_EQ(ErrCounter(), 1);         // the read failure before it
+  EXPECT_EQ(TotalErrCounter(), 4);    // 0x16 itself is not counted
   EXPECT_EQ(flashStatus.load(), kFlashProgramming);
 
   UseImage(256);
-  end.writes.clear();
-  end.answers = {0x06, 0x16, 0x16, 0x06};
-  EXPECT_EQ(SendFW(h), 0);
-  EXPECT_EQ(end.writes.size(), 4u);  // the closing byte three times
+  link.writes.clear();
+  link.Answers({0x06, 0x16, 0x16, 0x06});
+  EXPECT_EQ(SendFW(handle), 0);
+  EXPECT_EQ(link.writes.size(), 4u);  // the closing byte three times
 
   UseImage(256);
-  end.answers = {0x06, 0x16, 0x16, 0x16, 0x16, 0x16, 0x16};
-  EXPECT_EQ(SendFW(h), kLoaderFailed);
+  link.Answers({0x06, 0x16, 0x16, 0x16, 0x16, 0x16, 0x16});
+  EXPECT_EQ(SendFW(handle), kLoaderFailed);
   EXPECT_EQ(progress.load(), 50);
 }
 
