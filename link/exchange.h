@@ -11,8 +11,7 @@
 // character that is not a hex digit.
 uint8_t CheckLRC(char* text, uint8_t count);
 
-// The time-outs every request but the wake-up exchange uses (3,000 ms), and the wake-up set (200
-// ms).
+// The time-outs of every request but the wake-up exchange (3,000 ms), and of the wake-up (200 ms).
 extern const LinkTimeouts kNormalTimeouts;
 extern const LinkTimeouts kWakeUpTimeouts;
 void SetNormalTimeouts(LinkHandle link);

@@ -29,12 +29,18 @@ LinkTimeouts TimeoutsOf(int fd) {
 
 speed_t SpeedOf(uint32_t baud) {
   switch (baud) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B9600;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return B9600;
   }
 }
 
@@ -71,9 +77,9 @@ uint32_t PosixWriteLink(LinkHandle link, const uint8_t* data, uint32_t count) {
   int fd = Fd(link);
   if (fd < 0) return 0;
   const LinkTimeouts t = TimeoutsOf(fd);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                           t.writeTotalTimeoutConstant +
-                                           uint64_t{t.writeTotalTimeoutMultiplier} * count);
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(t.writeTotalTimeoutConstant +
+                                               uint64_t{t.writeTotalTimeoutMultiplier} * count);
   uint32_t done = 0;
   while (done < count) {
     ssize_t n = ::write(fd, data + done, count - done);
@@ -94,9 +100,9 @@ uint32_t PosixReadLink(LinkHandle link, uint8_t* data, uint32_t count) {
   int fd = Fd(link);
   if (fd < 0) return 0;
   const LinkTimeouts t = TimeoutsOf(fd);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                           t.readTotalTimeoutConstant +
-                                           uint64_t{t.readTotalTimeoutMultiplier} * count);
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(t.readTotalTimeoutConstant +
+                                               uint64_t{t.readTotalTimeoutMultiplier} * count);
   uint32_t done = 0;
   while (done < count) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
