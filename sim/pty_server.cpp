@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,12 +30,6 @@ int64_t NowNs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-void SleepUntil(int64_t ns) {
-  timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !gStop) {
-  }
 }
 
 // Line time of one byte: 10 bits (start, 7 data + parity or 8 data, stop).
@@ -135,9 +130,10 @@ void Server::Input(int64_t now) {
   if (n <= 0) return;
   int64_t at = now;
   if (o_.pace) {
+    // The bytes are taken now but stamped with the time their last one would come off the line;
+    // the answer leaves after that. One timed wait per exchange keeps the pace close to the wire.
     at = std::max(inFreeNs_, now) + n * ByteNs(plc_.fastLine());
     inFreeNs_ = at;
-    SleepUntil(at);
   }
   plc_.SetTimeMs(static_cast<uint64_t>((at - start_) / 1000000));
   plc_.Receive(buf, static_cast<size_t>(n));
@@ -176,14 +172,15 @@ int Server::Run() {
     return 1;
   }
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-  std::printf("%s\n", name);
-  std::fflush(stdout);
+  // The link exists before the path is printed: whoever reads the line may use either.
   if (!o_.linkPath.empty()) {
     unlink(o_.linkPath.c_str());
     if (symlink(name, o_.linkPath.c_str()) != 0) {
       std::fprintf(stderr, "plcsim: cannot link %s: %s\n", o_.linkPath.c_str(), strerror(errno));
     }
   }
+  std::printf("%s\n", name);
+  std::fflush(stdout);
   // With no end of our own kept open, the master reports a hang-up whenever the tool has closed
   // the far end: that is how a replug or power cycle is seen.
   close(slave);
@@ -199,6 +196,8 @@ int Server::Run() {
   sigaddset(&block, SIGTERM);
   sigprocmask(SIG_BLOCK, &block, &orig);
 
+  // Paced answers are due to the microsecond; the default 50 us timer slack would show.
+  if (o_.pace) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   start_ = NowNs();
   const int64_t deadline = o_.exitAfter == ServerOptions::ExitAfter::kSeconds
                                ? start_ + static_cast<int64_t>(o_.seconds * 1e9)
@@ -213,7 +212,7 @@ int Server::Run() {
     if (now >= deadline) break;
     if (lingerUntil >= 0 && out_.empty() && (now >= lingerUntil || !slaveOpen_)) break;
 
-    int64_t waitNs = 20000000;  // re-check a closed far end every 20 ms
+    int64_t waitNs = 5000000;  // re-check a closed far end every 5 ms
     if (!out_.empty()) waitNs = std::min(waitNs, std::max<int64_t>(0, out_.front().dueNs - now));
     if (deadline != INT64_MAX) waitNs = std::min(waitNs, std::max<int64_t>(0, deadline - now));
     if (slaveOpen_ && out_.empty() && lingerUntil < 0 && deadline == INT64_MAX) waitNs = 1000000000;

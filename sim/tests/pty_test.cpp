@@ -109,8 +109,12 @@ class PlcsimProcess {
 int PlcsimProcess::serial_ = 0;
 
 TEST(Plcsim, ServesAPtyThroughTheHandOverIntoTheLoader) {
-  PlcsimProcess sim({"--model=PN2"});
+  const std::string link = "/tmp/plcsim_test_link_" + std::to_string(getpid());
+  PlcsimProcess sim({"--model=PN2", "--link=" + link});
   ASSERT_EQ(sim.path().rfind("/dev/pts/", 0), 0u) << sim.path();
+  char target[256] = {};
+  ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);  // there with the first line
+  EXPECT_EQ(sim.path(), target);
   ASSERT_TRUE(sim.OpenLine());
   EXPECT_EQ(sim.Ask(":007F81\r\n", 9), ":007F81\r\n");
   EXPECT_EQ(sim.Ask(":006401590141\r\n", 19), ":006401590500003D\r\n");
@@ -123,6 +127,7 @@ TEST(Plcsim, ServesAPtyThroughTheHandOverIntoTheLoader) {
   const std::string report = sim.Stop();
   EXPECT_NE(report.find("\"violation_count\": 0,"), std::string::npos) << report;
   EXPECT_NE(report.find("\"loader-id\": 1,"), std::string::npos) << report;
+  EXPECT_NE(access(link.c_str(), F_OK), 0);  // removed at the end
 }
 
 TEST(Plcsim, SeesTheToolCloseAndReopenTheLineForAReplug) {
