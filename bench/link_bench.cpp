@@ -241,6 +241,8 @@ void InProcessFigures() {
 
 // Round trips of a 261-byte write and a 1-byte reply on an open link.
 double RawRoundTripsPerSecond(LinkHandle link, int count) {
+  // The line as the transfer has it: after "UPDATE", with the normal time-outs.
+  Plat().SetLine(link, kLoaderLine);
   SetNormalTimeouts(link);
   uint8_t block[kBlockBytes];
   std::memset(block, 0x55, sizeof block);
