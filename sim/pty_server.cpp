@@ -231,6 +231,8 @@ int Server::Run() {
     if (r < 0) continue;
     now = NowNs();
     if (p.revents & POLLHUP) {
+      // What the tool wrote just before it closed (an erase acknowledgement) comes first.
+      if (slaveOpen_ && (p.revents & POLLIN)) Input(now);
       if (slaveOpen_) {
         slaveOpen_ = false;
         plc_.SetTimeMs(static_cast<uint64_t>((now - start_) / 1000000));
