@@ -1,6 +1,5 @@
 #include "link/monitor.h"
 
-#include <cstring>
 #include <initializer_list>
 #include <iterator>
 
