@@ -84,6 +84,7 @@ class AckingPlatform : public Platform {
   }
   void SetLine(LinkHandle, const LineSettings&) override {}
   void SetTimeouts(LinkHandle, const LinkTimeouts&) override {}
+  void PurgeInput(LinkHandle) override {}
   bool ListPresentDevices(std::vector<PresentDevice>&) override { return false; }
   bool ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>&) override { return false; }
   void ListAddString(WindowHandle, const char*) override {}
@@ -121,6 +122,7 @@ class TimingPlatform : public Platform {
   }
   void SetLine(LinkHandle link, const LineSettings& s) override { P().SetLine(link, s); }
   void SetTimeouts(LinkHandle link, const LinkTimeouts& t) override { P().SetTimeouts(link, t); }
+  void PurgeInput(LinkHandle link) override { P().PurgeInput(link); }
   bool ListPresentDevices(std::vector<PresentDevice>& d) override {
     return P().ListPresentDevices(d);
   }

@@ -74,6 +74,10 @@ void FailureCounts::BeforeRead() const {
 }
 
 Attempt ExchangeAttempt(const Exchange& x, const FailureCounts& counts) {
+  // Bytes already waiting cannot answer the request about to go out: a late answer, or the rest of
+  // one with a stray byte ahead of it. Taken for this request's answer, a stale acknowledge would
+  // shift every exchange after it, and the closing byte could seem acknowledged when it was not.
+  Plat().PurgeInput(x.link);
   if (Plat().WriteLink(x.link, x.request, x.requestLength) < x.requestLength) {
     return Attempt::WriteShort;
   }

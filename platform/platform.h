@@ -79,6 +79,8 @@ class Platform {
   // Reads the current settings, changes the given fields, writes them back; results ignored.
   virtual void SetLine(LinkHandle link, const LineSettings& settings) = 0;
   virtual void SetTimeouts(LinkHandle link, const LinkTimeouts& timeouts) = 0;
+  // Discards what has arrived and not been read: it cannot answer a request not yet written.
+  virtual void PurgeInput(LinkHandle link) = 0;
 
   // Device enumeration. Each returns false when the device set cannot be obtained.
   virtual bool ListPresentDevices(std::vector<PresentDevice>& devices) = 0;

@@ -26,6 +26,7 @@ class PosixPlatform : public Platform {
   }
   void SetLine(LinkHandle link, const LineSettings& s) override { PosixSetLine(link, s); }
   void SetTimeouts(LinkHandle link, const LinkTimeouts& t) override { PosixSetTimeouts(link, t); }
+  void PurgeInput(LinkHandle link) override { PosixPurgeInput(link); }
 
   bool ListPresentDevices(std::vector<PresentDevice>&) override { return false; }
   bool ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>&) override { return false; }

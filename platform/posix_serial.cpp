@@ -142,3 +142,8 @@ void PosixSetTimeouts(LinkHandle link, const LinkTimeouts& timeouts) {
   std::lock_guard<std::mutex> lock(timeoutsMutex);
   timeoutsByFd[fd] = timeouts;
 }
+
+void PosixPurgeInput(LinkHandle link) {
+  int fd = Fd(link);
+  if (fd >= 0) ::tcflush(fd, TCIFLUSH);
+}

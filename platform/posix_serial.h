@@ -12,3 +12,4 @@ uint32_t PosixWriteLink(LinkHandle link, const uint8_t* data, uint32_t count);
 uint32_t PosixReadLink(LinkHandle link, uint8_t* data, uint32_t count);
 void PosixSetLine(LinkHandle link, const LineSettings& settings);
 void PosixSetTimeouts(LinkHandle link, const LinkTimeouts& timeouts);
+void PosixPurgeInput(LinkHandle link);

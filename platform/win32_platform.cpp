@@ -72,6 +72,8 @@ class Win32Platform : public Platform {
     SetCommTimeouts(H(link), &ct);
   }
 
+  void PurgeInput(LinkHandle link) override { PurgeComm(H(link), PURGE_RXCLEAR); }
+
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override {
     HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) return false;

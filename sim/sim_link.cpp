@@ -51,6 +51,11 @@ void SimLink::SetLine(uint32_t baud, uint8_t byteSize, uint8_t parity) {
   plc_.SetLine(baud, byteSize, parity);
 }
 
+void SimLink::PurgeInput() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  while (!pending_.empty() && pending_.front().readyAt <= now_) pending_.pop_front();
+}
+
 void SimLink::Opened() {
   std::lock_guard<std::mutex> lock(mutex_);
   plc_.SetTimeMs(now_);

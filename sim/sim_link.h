@@ -23,6 +23,8 @@ class SimLink {
   // past the time-out stays queued and arrives for a later read.
   uint32_t Read(uint8_t* data, uint32_t count, uint32_t timeoutMs);
   void SetLine(uint32_t baud, uint8_t byteSize, uint8_t parity);
+  // Drops the answers that have arrived by now and not been read; later ones stay on their way.
+  void PurgeInput();
   void Opened();
   void Closed();  // unread answers are lost with the link
 

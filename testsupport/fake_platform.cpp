@@ -24,13 +24,13 @@ uint32_t ScriptedLink::Write(const uint8_t* data, uint32_t count) {
 
 uint32_t ScriptedLink::Read(uint8_t* data, uint32_t count, const LinkTimeouts& timeouts) {
   readSizes.push_back(count);
-  uint32_t n = 0;
-  if (!replies.empty()) {
-    const std::vector<uint8_t>& reply = replies.front();
-    n = std::min<uint32_t>(count, static_cast<uint32_t>(reply.size()));
-    std::copy(reply.begin(), reply.begin() + n, data);
+  if (waiting.empty() && !replies.empty()) {
+    waiting = std::move(replies.front());
     replies.pop_front();
   }
+  uint32_t n = std::min<uint32_t>(count, static_cast<uint32_t>(waiting.size()));
+  std::copy(waiting.begin(), waiting.begin() + n, data);
+  waiting.erase(waiting.begin(), waiting.begin() + n);
   if (n < count) waitedMs += timeouts.readTotalTimeoutConstant;
   return n;
 }
@@ -138,6 +138,10 @@ void FakePlatform::SetLine(LinkHandle link, const LineSettings& settings) {
 void FakePlatform::SetTimeouts(LinkHandle link, const LinkTimeouts& timeouts) {
   lastTimeouts = timeouts;
   if (OpenLinkState* s = Find(link)) s->timeouts = timeouts;
+}
+
+void FakePlatform::PurgeInput(LinkHandle link) {
+  if (OpenLinkState* s = Find(link)) s->endpoint->PurgeInput();
 }
 
 bool FakePlatform::ListPresentDevices(std::vector<PresentDevice>& out) {

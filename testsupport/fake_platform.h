@@ -21,6 +21,8 @@ class LinkEndpoint {
   // out `timeouts.readTotalTimeoutConstant`.
   virtual uint32_t Read(uint8_t* data, uint32_t count, const LinkTimeouts& timeouts) = 0;
   virtual void SetLine(const LineSettings&) {}
+  // Drops what has arrived and not been read.
+  virtual void PurgeInput() {}
   virtual void Opened() {}
   virtual void Closed() {}
 };
@@ -28,8 +30,12 @@ class LinkEndpoint {
 // A link whose answers are scripted read by read.
 class ScriptedLink : public LinkEndpoint {
  public:
-  // Each Read takes the next scripted reply (cut to the count asked for); none left is silence.
+  // Each Read takes the next scripted reply; none left is silence. A reply longer than the count
+  // asked for leaves its rest waiting on the line: the next read takes it first, unless the
+  // input is purged before.
   std::deque<std::vector<uint8_t>> replies;
+  std::vector<uint8_t> waiting;
+  int purges = 0;
   // Each Write reports the next scripted count (capped at the count asked); none left is a full write.
   std::deque<uint32_t> writeCounts;
 
@@ -48,6 +54,10 @@ class ScriptedLink : public LinkEndpoint {
   uint32_t Write(const uint8_t* data, uint32_t count) override;
   uint32_t Read(uint8_t* data, uint32_t count, const LinkTimeouts& timeouts) override;
   void SetLine(const LineSettings& s) override { lines.push_back(s); }
+  void PurgeInput() override {
+    ++purges;
+    waiting.clear();
+  }
 };
 
 class FakePlatform : public Platform {
@@ -97,6 +107,7 @@ class FakePlatform : public Platform {
   uint32_t ReadLink(LinkHandle link, uint8_t* data, uint32_t count) override;
   void SetLine(LinkHandle link, const LineSettings& settings) override;
   void SetTimeouts(LinkHandle link, const LinkTimeouts& timeouts) override;
+  void PurgeInput(LinkHandle link) override;
   bool ListPresentDevices(std::vector<PresentDevice>& out) override;
   bool ListDeviceInterfaces(const Guid& interfaceClass, std::vector<DeviceInterface>& out) override;
   void ListAddString(WindowHandle list, const char* text) override;

@@ -19,3 +19,7 @@ void SimEndpoint::Opened() {
 void SimEndpoint::Closed() {
   link_.Closed();
 }
+
+void SimEndpoint::PurgeInput() {
+  link_.PurgeInput();
+}

@@ -12,6 +12,7 @@ class SimEndpoint : public LinkEndpoint {
   uint32_t Write(const uint8_t* data, uint32_t count) override;
   uint32_t Read(uint8_t* data, uint32_t count, const LinkTimeouts& timeouts) override;
   void SetLine(const LineSettings& settings) override;
+  void PurgeInput() override;
   void Opened() override;
   void Closed() override;
 

@@ -48,6 +48,7 @@ class FuzzPlatform : public Platform {
   }
   void SetLine(LinkHandle, const LineSettings&) override {}
   void SetTimeouts(LinkHandle, const LinkTimeouts&) override {}
+  void PurgeInput(LinkHandle) override {}
   bool ListPresentDevices(std::vector<PresentDevice>&) override { return false; }
   bool ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>&) override { return false; }
   void ListAddString(WindowHandle, const char*) override {}

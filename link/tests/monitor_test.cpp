@@ -248,3 +248,14 @@ TEST_F(MonitorTest, SilenceEndsTheEraseOfOtherModelsWith24) {
 }
 
 }  // namespace
+
+// A register answer that comes twice stays waiting on the line: the next register read must not
+// take it for its own value.
+TEST_F(LinkTest, StaleRegisterAnswerIsNotTakenForTheNextRegister) {
+  SelectModelForTest("KL2-G-V4");
+  link.Reply(RegisterAnswer(0x4138) + RegisterAnswer(0x4138));
+  link.Reply(RegisterAnswer(0x0045));
+  EXPECT_EQ(READ_D1386(handle), 0x4138);
+  EXPECT_EQ(READ_D1001(handle), 0x0045);
+  EXPECT_EQ(TotalErrCounter(), 0);
+}

@@ -200,3 +200,16 @@ TEST_F(TransferTest, FlashWriteErrorEndsAtOnceButNotOnTheClosingByte) {
 }
 
 }  // namespace
+
+// An acknowledge that comes twice (or late) stays waiting on the line; it must not pass for the
+// answer to the next block or to the closing byte.
+TEST_F(TransferTest, StaleAcknowledgeIsNotTakenForTheNextAnswer) {
+  SelectModelForTest("KW3");
+  UseImage(128);
+  link.ackUnscripted = false;
+  link.Reply(std::vector<uint8_t>{0x06, 0x06});  // the block's answer, and a stale one behind it
+  link.Silence(6);                               // the closing byte is never acknowledged
+  EXPECT_EQ(SendFW(handle), kLoaderFailed);
+  EXPECT_EQ(link.writes.size(), 7u);  // the block, then the closing byte six times
+  EXPECT_LT(progress.load(), 100);
+}

@@ -29,6 +29,7 @@ class RecordingPlatform : public Platform {
   }
   void SetLine(LinkHandle l, const LineSettings& s) override { real.SetLine(l, s); }
   void SetTimeouts(LinkHandle l, const LinkTimeouts& t) override { real.SetTimeouts(l, t); }
+  void PurgeInput(LinkHandle l) override { real.PurgeInput(l); }
   bool ListPresentDevices(std::vector<PresentDevice>& d) override {
     return real.ListPresentDevices(d);
   }

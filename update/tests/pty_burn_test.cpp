@@ -46,6 +46,7 @@ class PtyPlatform : public FakePlatform {
   }
   void SetLine(LinkHandle link, const LineSettings& s) override { PosixSetLine(link, s); }
   void SetTimeouts(LinkHandle link, const LinkTimeouts& t) override { PosixSetTimeouts(link, t); }
+  void PurgeInput(LinkHandle link) override { PosixPurgeInput(link); }
   void SleepSeconds(unsigned seconds) override {
     FakePlatform::SleepSeconds(seconds);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
