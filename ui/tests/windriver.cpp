@@ -442,6 +442,11 @@ void StepControls() {
   Print("style", Hex(GetWindowLongA(mainWindow, GWL_STYLE)));
   Print("exstyle", Hex(GetWindowLongA(mainWindow, GWL_EXSTYLE)));
   Print("size", std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top));
+  int children = 0;
+  for (HWND c = GetWindow(mainWindow, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+    ++children;
+  }
+  Print("controls", std::to_string(children));
   PrintControl(kButtonId);
   PrintControl(kModelListId);
   PrintControl(kPortListId);
@@ -466,6 +471,46 @@ void StepBox(DWORD ms) {
   // The text may be set a moment after the box becomes visible.
   Sleep(50);
   Print("box", WindowText(lastBox) + " | " + WindowText(GetDlgItem(lastBox, 0xFFFF)));
+}
+
+// The edit box of the open dialog's file name: edt1 in the old style, inside cmb13 in the
+// Explorer style.
+HWND FindFileNameBox(HWND dialog) {
+  struct Search {
+    HWND found;
+  } search = {nullptr};
+  EnumChildWindows(
+      dialog,
+      [](HWND child, LPARAM param) -> BOOL {
+        char cls[16] = "";
+        GetClassNameA(child, cls, sizeof cls);
+        int id = GetDlgCtrlID(child);
+        if (_stricmp(cls, "Edit") == 0 && (id == 0x480 || id == 0x47C)) {
+          reinterpret_cast<Search*>(param)->found = child;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Chooses a file through the window's file chooser, or cancels the chooser when `path` is empty.
+void StepChoose(const std::string& path) {
+  PostMessageA(mainWindow, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  HWND dialog = nullptr;
+  if (!WaitFor(10000, [&] { return (dialog = FindBox()) != nullptr; })) Fail("no file chooser");
+  Sleep(100);
+  Print("chooser", WindowText(dialog));
+  if (!path.empty()) {
+    HWND name = FindFileNameBox(dialog);
+    if (name == nullptr) Fail("the file chooser has no file name box");
+    std::wstring wide(path.begin(), path.end());
+    SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+  }
+  PostMessageA(dialog, WM_COMMAND, path.empty() ? IDCANCEL : IDOK, 0);
+  if (!WaitFor(5000, [&] { return !IsWindow(dialog); })) Fail("the file chooser stays open");
+  Print("chosen", path.empty() ? "(cancelled)" : path);
 }
 
 void StepOk() {
@@ -553,6 +598,10 @@ int main(int argc, char** argv) {
       Print("command", std::to_string(id));
     } else if (step == "box") {
       StepBox(number(i));
+    } else if (step == "choose") {
+      if (i + 1 >= args.size()) Fail("choose needs a path, or - to cancel");
+      ++i;
+      StepChoose(args[i] == "-" ? std::string() : args[i]);
     } else if (step == "ok") {
       StepOk();
     } else if (step == "nobox") {
