@@ -153,7 +153,7 @@ TEST_F(MainWindow, StartHandsTheWindowAndTheButtonToOneWorker) {
 
 TEST_F(MainWindow, StartWhileABurnRunsIsIgnored) {
   burnRunning = true;
-  // The button's click and Escape's command, which carries no control when the button is gone.
+  // Whether the command comes from the button or from the keyboard (which may name no control).
   Command(kStartButtonId, BN_CLICKED, button);
   Command(kStartButtonId, BN_CLICKED, nullptr);
   EXPECT_EQ(starts, 0);
