@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # Pieces shared by the scripts that run the real program under wine against the simulated PLC
 # (e2e/run-wine-tests, e2e/run-wine-faults, tools/burn-demo). Sourced, not run.
 #
@@ -36,12 +37,18 @@ find_plcsim() {
   PLCSIM="$dir/sim/plcsim"
 }
 
-# own_prefix BASE COPY: prepares the shared prefix BASE once and exports WINEPREFIX as a fresh copy
-# of it, with the port device registered and no COM5 link yet. Needs DISPLAY-less wine only.
+# own_prefix BASE COPY [reuse]: prepares the shared prefix BASE once and exports WINEPREFIX as a
+# fresh copy of it with no COM5 link; with "reuse", a copy made before is kept (copying waits
+# for BASE to come to rest, which takes as long as whatever else runs in it).
 own_prefix() {
   local base="$1"
   export WINEPREFIX="$2"
   export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ "${3:-}" = reuse ] && [ -f "$WINEPREFIX/.morvex-ready" ]; then
+    wineserver -k >/dev/null 2>&1
+    rm -f "$WINEPREFIX/dosdevices/com5"
+    return 0
+  fi
   "$root/tools/wine-prefix" "$base" >/dev/null || return 1
   # A wineserver writes its registry when it ends: copy a prefix at rest, into a fresh place.
   WINEPREFIX="$base" wineserver -w
