@@ -69,6 +69,8 @@ class BenchPlatform : public Platform {
   PhaseFigures phases[kPhases];
   std::vector<std::string> messages;
   int blocks = 0;
+  // Inside the link's calls during the transfer; the rest of its time is the tool's own.
+  double transferPurgeSeconds = 0, transferWriteSeconds = 0, transferReadSeconds = 0;
 
   void Start() {
     phase_ = kMonitor;
@@ -93,7 +95,9 @@ class BenchPlatform : public Platform {
   }
   uint32_t WriteLink(LinkHandle link, const uint8_t* data, uint32_t count) override {
     Track();
+    const auto t0 = Clock::now();
     const uint32_t n = Real().WriteLink(link, data, count);
+    if (phase_ == kTransfer) transferWriteSeconds += Seconds(Clock::now() - t0);
     PhaseFigures& p = phases[phase_];
     p.bytesOut += n;
     pendingWire_ += n / Rate();
@@ -103,7 +107,9 @@ class BenchPlatform : public Platform {
   }
   uint32_t ReadLink(LinkHandle link, uint8_t* data, uint32_t count) override {
     Track();
+    const auto t0 = Clock::now();
     const uint32_t n = Real().ReadLink(link, data, count);
+    if (phase_ == kTransfer) transferReadSeconds += Seconds(Clock::now() - t0);
     PhaseFigures& p = phases[phase_];
     p.bytesIn += n;
     if (n < count && timeouts_.readTotalTimeoutConstant == kWakeUpTimeoutMs) {
@@ -126,7 +132,12 @@ class BenchPlatform : public Platform {
     timeouts_ = t;
     Real().SetTimeouts(link, t);
   }
-  void PurgeInput(LinkHandle link) override { Real().PurgeInput(link); }
+  void PurgeInput(LinkHandle link) override {
+    Track();
+    const auto t0 = Clock::now();
+    Real().PurgeInput(link);
+    if (phase_ == kTransfer) transferPurgeSeconds += Seconds(Clock::now() - t0);
+  }
   bool ListPresentDevices(std::vector<PresentDevice>& d) override {
     return Real().ListPresentDevices(d);
   }
@@ -289,6 +300,18 @@ int main(int argc, char** argv) {
   std::printf("  %d blocks in %.3f s: %.0f blocks/s%s\n", bench.blocks, t.wallSeconds,
               blocksPerSecond, success ? "" : "  (THE BURN FAILED)");
 
+  if (bench.blocks > 0) {
+    const double perBlock = 1e6 / bench.blocks;
+    const double own = t.wallSeconds - bench.transferPurgeSeconds - bench.transferWriteSeconds -
+                       bench.transferReadSeconds;
+    std::printf(
+        "  per block: %.1f us due on the wire, %.1f us taken: discarding input %.1f us, "
+        "writing %.1f us, reading the answer %.1f us, the tool's own %.1f us\n",
+        t.wireSeconds * perBlock, t.wallSeconds * perBlock, bench.transferPurgeSeconds * perBlock,
+        bench.transferWriteSeconds * perBlock, bench.transferReadSeconds * perBlock,
+        own * perBlock);
+  }
+
   std::printf("figures: result=%s total=%.4f due=%.4f", success ? "ok" : "failed", total,
               wire + waits);
   static const char* const keys[kPhases] = {"monitor", "erase", "transfer"};
@@ -297,6 +320,8 @@ int main(int argc, char** argv) {
     std::printf(" %s_wall=%.4f %s_wire=%.4f %s_waits=%.4f", keys[i], p.wallSeconds, keys[i],
                 p.wireSeconds, keys[i], p.waitSeconds);
   }
+  std::printf(" purge_s=%.4f write_s=%.4f read_s=%.4f", bench.transferPurgeSeconds,
+              bench.transferWriteSeconds, bench.transferReadSeconds);
   std::printf(" blocks=%d blocks_per_s=%.1f raw_per_s=%.1f unexpected_timeouts=%d\n", bench.blocks,
               blocksPerSecond, raw, unexpected);
   return success ? 0 : 1;
