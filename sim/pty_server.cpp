@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,11 +38,21 @@ int64_t ByteNs(bool fast) {
   return fast ? 1000000000LL / 11520 : 1000000000LL / 960;
 }
 
+// Writes a report or flash file whole: through a temporary file and a rename, so that a reader
+// never sees half of it. A path that is not a regular file (/dev/null, /dev/stdout, a pipe) is
+// written as it is: renaming over it would replace the device with a plain file.
 bool WriteFile(const std::string& path, const void* data, size_t n) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    const bool ok = n == 0 || std::fwrite(data, 1, n, f) == n;  // an empty flash has no data
+    return std::fclose(f) == 0 && ok;
+  }
   const std::string tmp = path + ".tmp";
   FILE* f = std::fopen(tmp.c_str(), "wb");
   if (f == nullptr) return false;
-  const bool ok = std::fwrite(data, 1, n, f) == n;
+  const bool ok = n == 0 || std::fwrite(data, 1, n, f) == n;  // an empty flash has no data
   if (std::fclose(f) != 0 || !ok) {
     std::remove(tmp.c_str());
     return false;

@@ -1,5 +1,6 @@
 // plcsim as a program: a test talks to the pseudo-terminal it serves with raw bytes.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -159,6 +160,27 @@ TEST(Plcsim, ClosesItsEndWhenTheLineGoesAway) {
   EXPECT_TRUE(p.revents & POLLHUP);
   const std::string report = sim.Stop();
   EXPECT_NE(report.find("\"line_gone\": true"), std::string::npos) << report;
+}
+
+// Output files that are not regular files (/dev/null, a pipe) are written in place: renaming a
+// temporary file over them would turn the device into a plain file.
+TEST(Plcsim, WritesToAPipeWithoutReplacingIt) {
+  const std::string fifo = "/tmp/plcsim_test_fifo_" + std::to_string(getpid());
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // so that the writer's open goes on
+  ASSERT_GE(reader, 0);
+  {
+    PlcsimProcess sim({"--model=PN2", "--flash-out=" + fifo});
+    ASSERT_TRUE(sim.OpenLine());
+    EXPECT_EQ(sim.Ask(":006401590141\r\n", 19).size(), 19u);
+    sim.Stop();
+  }
+  struct stat st;
+  ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  close(reader);
+  std::remove(fifo.c_str());
 }
 
 }  // namespace
