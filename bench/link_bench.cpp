@@ -30,6 +30,7 @@
 #include "link/ports.h"
 #include "link/transfer.h"
 #include "platform/platform.h"
+#include "platform/headless_platform.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -72,7 +73,7 @@ double CpuSeconds() {
 }
 
 // A link behind which a loader acknowledges every write at once: the transfer's own cost.
-class AckingPlatform : public Platform {
+class AckingPlatform : public HeadlessPlatform {
  public:
   LinkHandle OpenLink(const char*, OpenMode) override { return this; }
   void CloseLink(LinkHandle) override {}
@@ -82,22 +83,10 @@ class AckingPlatform : public Platform {
     data[0] = 0x06;
     return 1;
   }
-  void SetLine(LinkHandle, const LineSettings&) override {}
-  void SetTimeouts(LinkHandle, const LinkTimeouts&) override {}
-  void PurgeInput(LinkHandle) override {}
-  bool ListPresentDevices(std::vector<PresentDevice>&) override { return false; }
-  bool ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>&) override { return false; }
-  void ListAddString(WindowHandle, const char*) override {}
-  void ListDeleteString(WindowHandle, int) override {}
-  void ListSetCurSel(WindowHandle, int) override {}
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override {
     return DefaultPlatform().LoadFirmwareImage(data, size, handle);
   }
   void FreeFirmwareImage(void* handle) override { DefaultPlatform().FreeFirmwareImage(handle); }
-  void ShowMessage(WindowHandle, const char*, const char*, MessageIcon) override {}
-  void EnableControl(WindowHandle, bool) override {}
-  void StopTimer(WindowHandle, int) override {}
-  void SleepSeconds(unsigned) override {}
 };
 
 // The platform of this build, with the time spent inside the link's writes and reads summed: what

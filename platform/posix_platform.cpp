@@ -5,12 +5,13 @@
 #include <cstdio>
 
 #include "embedded_image.h"
+#include "headless_platform.h"
 #include "platform.h"
 #include "posix_serial.h"
 
 namespace {
 
-class PosixPlatform : public Platform {
+class PosixPlatform : public HeadlessPlatform {
  public:
   LinkHandle OpenLink(const char* path, OpenMode) override {
     // A Windows device-namespace name ("\\.\COM3") has no meaning here; open the rest as a path.
@@ -28,25 +29,16 @@ class PosixPlatform : public Platform {
   void SetTimeouts(LinkHandle link, const LinkTimeouts& t) override { PosixSetTimeouts(link, t); }
   void PurgeInput(LinkHandle link) override { PosixPurgeInput(link); }
 
-  bool ListPresentDevices(std::vector<PresentDevice>&) override { return false; }
-  bool ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>&) override { return false; }
-  void ListAddString(WindowHandle, const char*) override {}
-  void ListDeleteString(WindowHandle, int) override {}
-  void ListSetCurSel(WindowHandle, int) override {}
-
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override {
     *data = EmbeddedFirmwareData();
     *size = EmbeddedFirmwareSize();
     *handle = const_cast<uint8_t*>(*data);
     return true;
   }
-  void FreeFirmwareImage(void*) override {}
 
   void ShowMessage(WindowHandle, const char* text, const char* caption, MessageIcon) override {
     std::fprintf(stderr, "[%s] %s\n", caption, text);
   }
-  void EnableControl(WindowHandle, bool) override {}
-  void StopTimer(WindowHandle, int) override {}
   void SleepSeconds(unsigned seconds) override { ::sleep(seconds); }
 };
 

@@ -15,12 +15,13 @@
 #include "link/monitor.h"
 #include "link/transfer.h"
 #include "platform/platform.h"
+#include "platform/headless_platform.h"
 
 namespace {
 
 // A link whose every read takes the next reply from the input: a length byte, then that many
 // bytes (or what is left). Writes come up short when the flags say so.
-class FuzzPlatform : public Platform {
+class FuzzPlatform : public HeadlessPlatform {
  public:
   const uint8_t* in = nullptr;
   size_t left = 0;
@@ -46,25 +47,12 @@ class FuzzPlatform : public Platform {
     left -= n;
     return static_cast<uint32_t>(copied);
   }
-  void SetLine(LinkHandle, const LineSettings&) override {}
-  void SetTimeouts(LinkHandle, const LinkTimeouts&) override {}
-  void PurgeInput(LinkHandle) override {}
-  bool ListPresentDevices(std::vector<PresentDevice>&) override { return false; }
-  bool ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>&) override { return false; }
-  void ListAddString(WindowHandle, const char*) override {}
-  void ListDeleteString(WindowHandle, int) override {}
-  void ListSetCurSel(WindowHandle, int) override {}
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override {
     *data = image.data();
     *size = static_cast<uint32_t>(image.size());
     *handle = this;
     return true;
   }
-  void FreeFirmwareImage(void*) override {}
-  void ShowMessage(WindowHandle, const char*, const char*, MessageIcon) override {}
-  void EnableControl(WindowHandle, bool) override {}
-  void StopTimer(WindowHandle, int) override {}
-  void SleepSeconds(unsigned) override {}
 };
 
 void Require(bool condition) {
