@@ -114,7 +114,6 @@ const std::map<std::string, std::set<std::string>> kPhaseTexts = {
     {"transfer",
      {"Firmware update is FAILED",
       "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again"}},
-    {"handover", {"PLC DOES NOT enter the boot loader, RE-POWER PLC and try again"}},
 };
 
 std::string PhaseOfRequest(const std::string& request) {

@@ -1,13 +1,11 @@
 #include "testsupport/fake_platform.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
-#include <thread>
 
 #include "core/burn_state.h"
 #include "core/catalogue.h"
@@ -115,20 +113,12 @@ void FakePlatform::CloseLink(LinkHandle link) {
 
 uint32_t FakePlatform::WriteLink(LinkHandle link, const uint8_t* data, uint32_t count) {
   OpenLinkState* s = Find(link);
-  if (s == nullptr) {
-    ++invalidHandleUses;
-    return 0;
-  }
-  return s->endpoint->Write(data, count);
+  return s == nullptr ? 0 : s->endpoint->Write(data, count);
 }
 
 uint32_t FakePlatform::ReadLink(LinkHandle link, uint8_t* data, uint32_t count) {
   OpenLinkState* s = Find(link);
-  if (s == nullptr) {
-    ++invalidHandleUses;
-    return 0;
-  }
-  return s->endpoint->Read(data, count, s->timeouts);
+  return s == nullptr ? 0 : s->endpoint->Read(data, count, s->timeouts);
 }
 
 void FakePlatform::SetLine(LinkHandle link, const LineSettings& settings) {
@@ -208,7 +198,6 @@ void FakePlatform::StopTimer(WindowHandle, int timerId) {
 
 void FakePlatform::SleepSeconds(unsigned seconds) {
   Record("sleep " + std::to_string(seconds));
-  if (realSleep) std::this_thread::sleep_for(std::chrono::milliseconds(100 * seconds));
 }
 
 ScopedPlatform::ScopedPlatform(Platform& p) {
@@ -218,8 +207,6 @@ ScopedPlatform::ScopedPlatform(Platform& p) {
 
 ScopedPlatform::~ScopedPlatform() { SetPlatform(previousPlatform); }
 
-const uint8_t* EmbeddedImageData() { return EmbeddedFirmwareData(); }
-uint32_t EmbeddedImageSize() { return EmbeddedFirmwareSize(); }
 
 void SelectModelForTest(const char* name) {
   if (!SelectPLCByName(name)) {

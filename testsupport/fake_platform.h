@@ -87,8 +87,6 @@ class FakePlatform : public Platform {
   // Called for every message box (on the thread that shows it), after it has been recorded.
   std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)>
       onMessage;
-  // When true, SleepSeconds really sleeps (100 ms a second); otherwise it only records.
-  bool realSleep = false;
 
   // Everything asked of the platform, in order, as short texts:
   //   "open COM \\.\COM3" / "open USB <path>" / "open failed <path>", "close",
@@ -121,9 +119,8 @@ class FakePlatform : public Platform {
   void StopTimer(WindowHandle window, int timerId) override;
   void SleepSeconds(unsigned seconds) override;
 
-  // The time-outs last applied to each link, and every write or read with a bad handle.
+  // The time-outs last applied to a link.
   LinkTimeouts lastTimeouts{};
-  int invalidHandleUses = 0;
 
  private:
   struct OpenLinkState {
@@ -148,10 +145,6 @@ class ScopedPlatform {
   ScopedPlatform(const ScopedPlatform&) = delete;
   ScopedPlatform& operator=(const ScopedPlatform&) = delete;
 };
-
-// The image bytes embedded in the native build (the same bytes the product carries).
-const uint8_t* EmbeddedImageData();
-uint32_t EmbeddedImageSize();
 
 // Selects a model by catalogue name for a test (fails the test process on an unknown name).
 void SelectModelForTest(const char* name);

@@ -242,13 +242,6 @@ const char* State3Text(uint8_t code) {
   }
 }
 
-uint32_t SizeLimit() {
-  return SizeRowOfModel().limit;
-}
-const char* SizeLimitText() {
-  return SizeRowOfModel().text;
-}
-
 const char* ImageSizeRefusal(uint32_t length) {
   const SizeRow& row = SizeRowOfModel();
   if (length > row.limit) return row.text;

@@ -29,9 +29,6 @@ const char* State1Text(uint8_t code);
 const char* State2Text(uint8_t code);
 const char* State3Text(uint8_t code);
 
-// Size limit of the selected model, and the text when an image exceeds it.
-uint32_t SizeLimit();
-const char* SizeLimitText();
 // The refusal text for an image of `length` bytes and the selected model, or null when it fits.
 const char* ImageSizeRefusal(uint32_t length);
 
