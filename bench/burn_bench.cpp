@@ -1,15 +1,14 @@
 // One whole burn of the embedded image through the product's own StartBurn, timed phase by phase
 // against the wire time of what the protocol has to send and receive. Printed, never asserted.
 //
-//   burn_bench --port PORT [--raw-port PORT] [--raw-count N]
+//   burn_bench [--port PORT] [--raw-port PORT] [--raw-device PATH] [--raw-count N]
 //
-// The platform is this build's own (Win32 under wine, POSIX natively) with three changes:
-//   - a model of the USB set finds one device interface whose path carries vid_fff0&pid_0001, and
-//     every open of a USB path (bare, or with the tool's trailing backslash) opens PORT instead;
-//   - message boxes are printed and answered at once;
-//   - the button and timer 5 do not exist.
-// Waits stay real. With --raw-port, the raw round-trip rate (a 261-byte write and a 1-byte reply,
-// the line set up as the transfer has it) is measured on that port first, in the same run.
+// The platform is this build's own (Win32 under wine, POSIX natively) with two changes: message
+// boxes are printed and answered at once, and the button and timer 5 do not exist. A COM model
+// burns over PORT; a model of the USB set finds and opens its device as the product does (under
+// wine, the simulated USB device of tools/wine-usb-device). Waits stay real. --raw-port and
+// --raw-device measure the raw round-trip rate (a 261-byte write and a 1-byte reply, the line set
+// up as the transfer has it) on a COM port and on a device path first, in the same run.
 //
 // The wire time counts every byte written and every byte read at the line rate in force, 10 bits
 // a byte: 960 bytes/s until the loader has acknowledged "UPDATE", 11,520 bytes/s after it (the
@@ -64,8 +63,6 @@ struct PhaseFigures {
 
 class BenchPlatform : public Platform {
  public:
-  explicit BenchPlatform(std::string port) : port_(std::move(port)) {}
-
   PhaseFigures phases[kPhases];
   std::vector<std::string> messages;
   int blocks = 0;
@@ -84,7 +81,6 @@ class BenchPlatform : public Platform {
 
   LinkHandle OpenLink(const char* path, OpenMode mode) override {
     Track();
-    if (mode == OpenMode::UsbDevice) return Real().OpenLink(port_.c_str(), OpenMode::ComPort);
     return Real().OpenLink(path, mode);
   }
   void CloseLink(LinkHandle link) override {
@@ -141,10 +137,8 @@ class BenchPlatform : public Platform {
   bool ListPresentDevices(std::vector<PresentDevice>& d) override {
     return Real().ListPresentDevices(d);
   }
-  bool ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>& interfaces) override {
-    interfaces.assign(
-        1, {true, "\\\\?\\usb#vid_fff0&pid_0001#bench#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"});
-    return true;
+  bool ListDeviceInterfaces(const Guid& c, std::vector<DeviceInterface>& interfaces) override {
+    return Real().ListDeviceInterfaces(c, interfaces);
   }
   void ListAddString(WindowHandle, const char*) override {}
   void ListDeleteString(WindowHandle, int) override {}
@@ -189,7 +183,6 @@ class BenchPlatform : public Platform {
     pendingWire_ = 0;
   }
 
-  std::string port_;
   double pendingWire_ = 0;  // bytes written since the last read
   Phase phase_ = kMonitor;
   bool fast_ = false;
@@ -197,10 +190,12 @@ class BenchPlatform : public Platform {
   Clock::time_point phaseStart_;
 };
 
-// Round trips of a 261-byte write and a 1-byte reply, the line set up as the transfer has it.
+// Round trips of a 261-byte write and a 1-byte reply, the line set up as the transfer has it, on
+// a COM port or a device path (\\?\...).
 double RawRoundTripsPerSecond(const std::string& port, int count) {
   Platform& p = DefaultPlatform();
-  LinkHandle link = p.OpenLink(port.c_str(), OpenMode::ComPort);
+  const bool device = port.rfind("\\\\?\\", 0) == 0;
+  LinkHandle link = p.OpenLink(port.c_str(), device ? OpenMode::UsbDevice : OpenMode::ComPort);
   if (link == INVALID_LINK_HANDLE) {
     std::fprintf(stderr, "cannot open %s\n", port.c_str());
     return 0;
@@ -227,7 +222,8 @@ double RawRoundTripsPerSecond(const std::string& port, int count) {
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  std::string port, rawPort;
+  std::string port;
+  std::string rawPort, rawDevice;
   int rawCount = 8096;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -236,22 +232,26 @@ int main(int argc, char** argv) {
       port = value, ++i;
     } else if (arg == "--raw-port") {
       rawPort = value, ++i;
+    } else if (arg == "--raw-device") {
+      rawDevice = value, ++i;
     } else if (arg == "--raw-count") {
       rawCount = std::max(1, std::atoi(value.c_str())), ++i;
     } else {
-      std::fprintf(stderr, "usage: burn_bench --port PORT [--raw-port PORT] [--raw-count N]\n");
+      std::fprintf(stderr,
+                   "usage: burn_bench [--port PORT] [--raw-port PORT] [--raw-device PATH] "
+                   "[--raw-count N]\n");
       return 2;
     }
   }
-  if (port.empty()) {
-    std::fprintf(stderr, "burn_bench: --port is needed\n");
-    return 2;
-  }
 
-  double raw = 0;
+  double raw = 0, rawThroughDevice = 0;
   if (!rawPort.empty()) {
     raw = RawRoundTripsPerSecond(rawPort, rawCount);
     std::printf("raw round trips on %s: %.0f/s\n", rawPort.c_str(), raw);
+  }
+  if (!rawDevice.empty()) {
+    rawThroughDevice = RawRoundTripsPerSecond(rawDevice, rawCount);
+    std::printf("raw round trips through %s: %.0f/s\n", rawDevice.c_str(), rawThroughDevice);
   }
 
   // The model the image's name gives, as the window selects it at start-up.
@@ -261,14 +261,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "burn_bench: no model %s in the catalogue\n", model);
     return 2;
   }
-  if (InUsbSet())
+  if (InUsbSet()) {
     SetSelectedComPort("USB");
-  else
+  } else if (port.empty()) {
+    std::fprintf(stderr, "burn_bench: %s is a COM model: --port is needed\n", model);
+    return 2;
+  } else {
     SetSelectedComPort(port.c_str());
+  }
 
-  BenchPlatform bench(port);
+  BenchPlatform bench;
   SetPlatform(&bench);
-  std::printf("burn of %s on %s\n", model, port.c_str());
+  std::printf("burn of %s on %s\n", model, InUsbSet() ? "its USB device" : port.c_str());
   bench.Start();
   const auto t0 = Clock::now();
   StartBurn(nullptr);
@@ -322,7 +326,8 @@ int main(int argc, char** argv) {
   }
   std::printf(" purge_s=%.4f write_s=%.4f read_s=%.4f", bench.transferPurgeSeconds,
               bench.transferWriteSeconds, bench.transferReadSeconds);
-  std::printf(" blocks=%d blocks_per_s=%.1f raw_per_s=%.1f unexpected_timeouts=%d\n", bench.blocks,
-              blocksPerSecond, raw, unexpected);
+  std::printf(" blocks=%d blocks_per_s=%.1f raw_per_s=%.1f raw_device_per_s=%.1f", bench.blocks,
+              blocksPerSecond, raw, rawThroughDevice);
+  std::printf(" unexpected_timeouts=%d\n", unexpected);
   return success ? 0 : 1;
 }

@@ -122,7 +122,10 @@ start_sim() {
     --flash-out "$art/$name-flash.bin" --image-length "$sim_image_length" --quiet "$@" \
     >"$art/$name-sim.log" 2>&1 &
   sim_pid=$!
-  for _ in $(seq 50); do [ -L "$WINEPREFIX/dosdevices/com5" ] && return 0; sleep 0.1; done
+  for _ in $(seq 50); do
+    sim_pty=$(readlink "$WINEPREFIX/dosdevices/com5") && return 0
+    sleep 0.1
+  done
   return 1
 }
 stop_sim() {
@@ -135,11 +138,53 @@ stop_sim() {
 # report NAME FIELD: a top-level value of plcsim's report.
 report() { grep -E "^  \"$2\": " "$art/$1.json" | sed -E 's/^  "[^"]+": "?([^",]*)"?,?$/\1/'; }
 
-# same_image NAME BUILD_DIR: the simulated flash holds the build's image, and plcsim saw no fault
-# in what the tool sent.
+# sent_bytes MODEL LENGTH: how much of an image of LENGTH bytes a burn of MODEL sends; the models
+# that program sector by sector keep back the image's last 4,096 bytes.
+sent_bytes() {
+  case " MH700 MH500 KL3-KR3 KL3-PACKAGE VGT-Y MH400 MB3PV3 MH500-TO-MH700 " in
+    *" $1 "*) echo $(($2 > 4096 ? $2 - 4096 : 0)) ;;
+    *) echo "$2" ;;
+  esac
+}
+
+# same_image NAME BUILD_DIR [BYTES]: the simulated flash holds the build's image (its first BYTES
+# bytes: what the burn sends), and plcsim saw no fault in what the tool sent.
 same_image() {
+  local image="$2/firmware/firmware.bin"
   [ "$(report "$1" result)" = complete ] && [ "$(report "$1" violation_count)" = 0 ] &&
-    cmp -s "$art/$1-flash.bin" "$2/firmware/firmware.bin"
+    cmp -s "$art/$1-flash.bin" <(head -c "${3:-$(stat -c %s "$image")}" "$image")
+}
+
+# ---- The simulated USB device (tools/wine-usb-device) ------------------------------------------
+# usb_install BUILD_DIR: the device's driver from BUILD_DIR running in the prefix, no device yet.
+usb_install() { "$root/tools/wine-usb-device" install "$1/sim/usbdev/plcusb.sys" >>"$log" 2>&1; }
+# usb_plug NAME DEVICE...: the devices attached to COM5; the driver's log goes to $art/NAME-usb.log.
+usb_plug() {
+  local name="$1"
+  shift
+  rm -f "$art/$name-usb.log"
+  "$root/tools/wine-usb-device" plug --log "$art/$name-usb.log" "$@" >>"$log" 2>&1
+}
+usb_unplug() { "$root/tools/wine-usb-device" unplug >>"$log" 2>&1; }
+# usb_events NAME WHAT: the times (ms since 1970) of the driver's WHAT lines (open, close,
+# com-open, com-close), one a line.
+usb_events() { awk -v w="$2" '$2 == w { print $1 }' "$art/$1-usb.log"; }
+# usb_released NAME: every open of the device was closed (or ended with the device when the cable
+# was pulled), and so was every COM port it opened.
+usb_released() {
+  local log="$art/$1-usb.log"
+  [ "$(grep -c ' open ' "$log")" = "$(grep -cE ' (close|ended) ' "$log")" ] &&
+    [ "$(grep -c ' com-open .*status=0x00000000' "$log")" = "$(grep -c ' com-close ' "$log")" ]
+}
+# terminal_fds: how many descriptors of the last simulated PLC's terminal the processes hold (it
+# may have ended meanwhile).
+terminal_fds() {
+  local n=0 fd
+  [ -n "${sim_pty:-}" ] || return 1
+  for fd in /proc/[0-9]*/fd/*; do
+    [ "$(readlink "$fd" 2>/dev/null)" = "$sim_pty" ] && n=$((n + 1))
+  done
+  echo "$n"
 }
 
 to_png() { convert "$art/$1.bmp" "$art/$1.png" && rm -f "$art/$1.bmp"; }

@@ -16,8 +16,9 @@
 //              closed: no symbolic link, so the device is listed but cannot be opened
 //              once:   the device goes for good when its first link that carried bytes closes
 //                      (it does not come back after a replug)
-//   Log      REG_SZ, NT path of a log file (\??\C:\...): a line per device, open, close, COM
-//            open and close, with the time in milliseconds since 1970
+//   Log      REG_SZ, NT path of a log file (\??\C:\...): a line per device, open, close (or
+//            "ended", for a link the stop ended), COM open and close, with the time in
+//            milliseconds since 1970
 #include <ntddk.h>
 
 // Exported by the kernel, declared by no header of the tool chain.
@@ -79,18 +80,16 @@ static void AppendAscii(WCHAR* out, size_t size, const char* text) {
   out[n] = 0;
 }
 
-// Milliseconds since 1970. Under wine a driver runs inside a user process, which sees the shared
-// data page at its user-mode address.
+// Milliseconds since 1970, from the kernel's system time: the header's KeQuerySystemTime reads a
+// page at a kernel address that wine does not map, so the routine is looked up by name.
+typedef void(NTAPI* QuerySystemTime)(PLARGE_INTEGER time);
+static QuerySystemTime gQuerySystemTime;
+
 static ULONGLONG NowMs(void) {
-  volatile KSYSTEM_TIME* t = &((KUSER_SHARED_DATA*)0x7FFE0000)->SystemTime;
-  LONG high;
-  ULONG low;
-  do {
-    high = t->High1Time;
-    low = t->LowPart;
-  } while (high != t->High2Time);
-  const ULONGLONG ticks = ((ULONGLONG)(ULONG)high << 32) | low;
-  return (ticks - 116444736000000000ULL) / 10000;
+  if (gQuerySystemTime == NULL) return 0;
+  LARGE_INTEGER t;
+  gQuerySystemTime(&t);
+  return ((ULONGLONG)t.QuadPart - 116444736000000000ULL) / 10000;
 }
 
 static void Log(const char* text) {
@@ -383,6 +382,8 @@ static void Worker(void* context) {
     link->com = NULL;
     LogLink("com-close", link, STATUS_SUCCESS);
   }
+  // A link the driver's stop ended gets no close: its file went with the device.
+  if (closeIrp == NULL) LogLink("ended", link, STATUS_DEVICE_NOT_CONNECTED);
   if (closeIrp != NULL) {
     LogLink("close", link, STATUS_SUCCESS);
     if (carried && link->device->once && !gRemoved) Vanish(link->device);
@@ -517,6 +518,9 @@ static void Unload(PDRIVER_OBJECT driver) {
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   gDriver = driver;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"KeQuerySystemTime");
+  gQuerySystemTime = (QuerySystemTime)MmGetSystemRoutineAddress(&name);
   KeInitializeSpinLock(&gLinksLock);
   KeInitializeEvent(&gLogLock, SynchronizationEvent, TRUE);
   driver->MajorFunction[IRP_MJ_CREATE] = Create;

@@ -616,6 +616,13 @@ int main(int argc, char** argv) {
     } else if (step == "picture") {
       if (i + 1 >= args.size()) Fail("picture needs a file name");
       SaveWindowPicture(args[++i]);
+    } else if (step == "clock") {
+      // Milliseconds since 1970, on the clock the simulated USB device stamps its log with.
+      FILETIME now;
+      GetSystemTimeAsFileTime(&now);
+      const unsigned long long ticks =
+          (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+      Print("clock", std::to_string((ticks - 116444736000000000ULL) / 10000));
     } else if (step == "sleep") {
       Sleep(number(i));
     } else if (step == "close") {
