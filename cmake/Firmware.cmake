@@ -37,11 +37,11 @@ if(WIN32)
 endif()
 
 # Adds a resource script to a target. windres does not track the files a script includes: name
-# them, so that a new image, icon or logo rebuilds the resources. (Source properties belong to the
-# directory of the target, hence a function.)
+# them, so that a new image, icon, logo or manifest rebuilds the resources. (Source properties
+# belong to the directory of the target, hence a function.)
 function(morvex_add_resources target rc)
   target_sources(${target} PRIVATE "${rc}")
   set_source_files_properties("${rc}" PROPERTIES OBJECT_DEPENDS
-    "${FIRMWARE_BIN};${FIRMWARE_DIR}/firmware.rc;${CMAKE_SOURCE_DIR}/resources/icon.ico;${CMAKE_SOURCE_DIR}/resources/logo.bmp")
+    "${FIRMWARE_BIN};${FIRMWARE_DIR}/firmware.rc;${CMAKE_SOURCE_DIR}/resources/icon.ico;${CMAKE_SOURCE_DIR}/resources/logo.bmp;${CMAKE_SOURCE_DIR}/resources/app.manifest")
   add_dependencies(${target} firmware_image)
 endfunction()
