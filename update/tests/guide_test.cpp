@@ -2,11 +2,11 @@
 // show, and no row for a text it cannot show.
 //
 // The program's side comes from running it, not from its constants: a burn of every simulated
-// PLC, every fault the simulated PLC knows struck at every request for every model, the ends
-// before the PLC is reached, and the state texts for every code. Two nets keep that drive
-// complete: every string literal of the burn's sources must turn up in what it showed (or be a
-// model name), and the window's message boxes, Windows code that this build does not compile, are
-// read from its ShowMessage calls.
+// PLC, for every model every request left unanswered and the other faults that end a burn their
+// own way, the ends before the PLC is reached, and the texts the driver picks by a value for
+// every value. Two nets keep that drive complete: every string literal of the burn's sources must
+// turn up in what it showed (or be a model name), and the window's message boxes, Windows code
+// that this build does not compile, are read from its ShowMessage calls.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -208,8 +208,9 @@ std::vector<WindowMessage> WindowMessages(std::vector<std::string>& problems) {
       for (int a = 0; a < 2; ++a) {
         const std::vector<Token>& arg = args.size() == 4 ? args[a + 1] : std::vector<Token>();
         if (arg.size() == 1 && arg[0].kind == Token::kString) values[a] = arg[0].text;
-        if (arg.size() == 1 && constants.count(arg[0].text) != 0)
+        if (arg.size() == 1 && constants.count(arg[0].text) != 0) {
           values[a] = constants[arg[0].text];
+        }
         if (values[a].empty()) problems.push_back(where + ": cannot tell what this box shows");
       }
       messages.push_back({values[1], values[0]});
@@ -247,7 +248,8 @@ TEST_F(OperatorGuideTest, MessageTableHoldsEveryTextTheProgramShowsAndNoOther) {
   }
   for (const char* model : plcList) {
     // Every request left unanswered for good, and the two faults that are more than a missing
-    // answer. (A spoilt or refused answer, given for good, ends a request as silence does.)
+    // answer. (A spoilt or refused answer, given for good, ends a request as silence does; the
+    // codes of refusals are covered below.)
     for (const char* kind : {"silence", "write-error", "stay"}) {
       for (int r = 0; r < static_cast<int>(plcsim::Request::kCount); ++r) {
         std::string spec =
@@ -274,8 +276,8 @@ TEST_F(OperatorGuideTest, MessageTableHoldsEveryTextTheProgramShowsAndNoOther) {
 
   std::set<std::string> texts;  // every text the program shows, port number left out
   for (const auto& [caption, text] : shown) texts.insert(WithoutPortNumber(text));
-  // Texts the driver chooses by a value: every value they can take, whether a PLC or an image
-  // of today gives it or not.
+  // Texts the driver picks by a value: the state texts for every code, the size refusals at both
+  // ends of the length range, whether a PLC or an image of today gives them or not.
   for (int code = 0; code < 256; ++code) {
     texts.insert(State1Text(static_cast<uint8_t>(code)));
     texts.insert(State2Text(static_cast<uint8_t>(code)));
@@ -295,28 +297,27 @@ TEST_F(OperatorGuideTest, MessageTableHoldsEveryTextTheProgramShowsAndNoOther) {
 
   // The burn's own sources: a literal that is no model name and none of what the drive showed
   // is a message the drive never reached.
-  std::set<std::string> models(std::begin(plcList), std::end(plcList));
-  std::set<std::string> exact;  // captions and texts as shown
+  std::set<std::string> known(std::begin(plcList), std::end(plcList));
+  known.insert(texts.begin(), texts.end());
   for (const auto& [caption, text] : shown) {
-    exact.insert(caption);
-    exact.insert(text);
+    known.insert(caption);
+    known.insert(text);
   }
   for (const fs::path& file : SourcesIn("update")) {
-    std::vector<std::string> literals;
+    std::vector<std::string> literals, formats;
     for (const Token& t : Tokens(ReadFile(file))) {
       if (t.kind == Token::kString) literals.push_back(t.text);
+      if (t.kind == Token::kString && t.text.find("%s") != std::string::npos) {
+        formats.push_back(t.text);
+      }
     }
     for (const std::string& literal : literals) {
-      bool accounted = literal.empty() || models.count(literal) != 0 || exact.count(literal) != 0 ||
-                       texts.count(literal) != 0;
+      bool accounted = literal.empty() || known.count(literal) != 0;
       for (const auto& [caption, text] : shown) {
         accounted = accounted || FitsFormat(literal, text);
         // A literal that fills a format of its file, as "USB" does "CANNOT open %s Port!!!".
-        for (const std::string& format : literals) {
-          size_t at = format.find("%s");
-          std::string filled = at == std::string::npos ? "" : format;
-          if (!filled.empty()) filled.replace(at, 2, literal);
-          accounted = accounted || filled == text;
+        for (std::string filled : formats) {
+          accounted = accounted || filled.replace(filled.find("%s"), 2, literal) == text;
         }
       }
       if (!accounted) {
