@@ -176,6 +176,16 @@ usb_released() {
   [ "$(grep -c ' open ' "$log")" = "$(grep -cE ' (close|ended) ' "$log")" ] &&
     [ "$(grep -c ' com-open .*status=0x00000000' "$log")" = "$(grep -c ' com-close ' "$log")" ]
 }
+# released NAME: the device's opens and its COM port's all closed again, and no process holds more
+# descriptors of the terminal than before the burn ($fds_before). The device's close comes a
+# moment after the program's CloseHandle: it is given 3 s.
+released() {
+  for _ in $(seq 30); do
+    usb_released "$1" && [ "$(terminal_fds)" = "$fds_before" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
 # terminal_fds: how many descriptors of the last simulated PLC's terminal the processes hold (it
 # may have ended meanwhile).
 terminal_fds() {
