@@ -138,6 +138,14 @@ static KEY_VALUE_PARTIAL_INFORMATION* QueryValue(HANDLE key, const WCHAR* name) 
   return info;
 }
 
+static NTSTATUS OpenKey(const WCHAR* path, ACCESS_MASK access, HANDLE* key) {
+  UNICODE_STRING u;
+  RtlInitUnicodeString(&u, path);
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &u, OBJ_CASE_INSENSITIVE, NULL, NULL);
+  return ZwOpenKey(key, access, &oa);
+}
+
 // One blank-separated word of a device string, as ASCII; returns where the next word starts.
 static const WCHAR* Word(const WCHAR* s, char* out, size_t size) {
   while (*s == L' ') ++s;
@@ -205,15 +213,13 @@ static void ReadParameters(PUNICODE_STRING registryPath) {
   RtlCopyMemory(path, registryPath->Buffer, n * sizeof(WCHAR));
   path[n] = 0;
   Append(path, NAME_CHARS, L"\\Parameters");
-  UNICODE_STRING u;
-  RtlInitUnicodeString(&u, path);
-  OBJECT_ATTRIBUTES oa;
-  InitializeObjectAttributes(&oa, &u, OBJ_CASE_INSENSITIVE, NULL, NULL);
   HANDLE key;
-  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &oa))) return;
+  if (!NT_SUCCESS(OpenKey(path, KEY_READ, &key))) return;
 
   KEY_VALUE_PARTIAL_INFORMATION* log = QueryValue(key, L"Log");
   if (log != NULL && log->Type == REG_SZ) {
+    UNICODE_STRING u;
+    OBJECT_ATTRIBUTES oa;
     RtlInitUnicodeString(&u, (const WCHAR*)log->Data);
     InitializeObjectAttributes(&oa, &u, OBJ_CASE_INSENSITIVE, NULL, NULL);
     IO_STATUS_BLOCK io;
@@ -255,12 +261,8 @@ static void Vanish(Device* d) {
   Append(path, size, L"#");
   Append(path, size, kClass);
   Append(path, size, L"\\#\\Control");
-  UNICODE_STRING u;
-  RtlInitUnicodeString(&u, path);
-  OBJECT_ATTRIBUTES oa;
-  InitializeObjectAttributes(&oa, &u, OBJ_CASE_INSENSITIVE, NULL, NULL);
   HANDLE key;
-  if (NT_SUCCESS(ZwOpenKey(&key, KEY_SET_VALUE, &oa))) {
+  if (NT_SUCCESS(OpenKey(path, KEY_SET_VALUE, &key))) {
     UNICODE_STRING linked;
     RtlInitUnicodeString(&linked, L"Linked");
     ULONG zero = 0;
