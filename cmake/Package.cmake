@@ -42,5 +42,6 @@ set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 include(CPack)
 
 # The package as the build makes it, packed into a scratch folder and checked as a user gets it.
-add_test(NAME release_package COMMAND "${CMAKE_SOURCE_DIR}/tools/check-package" --build
-                                      "${CMAKE_BINARY_DIR}" "${CMAKE_CPACK_COMMAND}")
+add_test(NAME release_package
+         COMMAND "${CMAKE_SOURCE_DIR}/tools/check-package" --format ${MORVEX_PE_FORMAT} --build
+                 "${CMAKE_BINARY_DIR}" "${CMAKE_CPACK_COMMAND}")
