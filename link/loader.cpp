@@ -123,7 +123,7 @@ uint8_t SendUpdate(LinkHandle link) {
       ExchangeEnd::Accepted) {
     return kLoaderFailed;
   }
-  Plat().SetLine(link, kLoaderLine);
+  LinkPlat().SetLine(link, kLoaderLine);
   ClearErrCounter();
   return 0;
 }

@@ -89,10 +89,10 @@ void DummyComm(LinkHandle link) {
   SetWakeUpTimeouts(link);
   uint8_t discard[11];
   for (int i = 0; i < 5; ++i) {
-    Plat().WriteLink(link, FrameBytes(kWakeUp), FrameLength(kWakeUp));
-    Plat().ReadLink(link, discard, sizeof discard);
+    LinkPlat().WriteLink(link, FrameBytes(kWakeUp), FrameLength(kWakeUp));
+    LinkPlat().ReadLink(link, discard, sizeof discard);
   }
-  for (int i = 0; i < 5; ++i) Plat().ReadLink(link, discard, sizeof discard);
+  for (int i = 0; i < 5; ++i) LinkPlat().ReadLink(link, discard, sizeof discard);
 }
 
 uint8_t ConfirmComm(LinkHandle link) {
@@ -165,7 +165,7 @@ uint8_t SendErase_A(LinkHandle link) {
         if (r[kStatusAt] != kStatusAccepted) return Verdict::ReadFailure;
         errCounter.store(0, std::memory_order_relaxed);
         // A short acknowledgement fails the whole attempt: the next one asks to erase again.
-        if (Plat().WriteLink(link, ack, ackLength) < ackLength) return Verdict::WriteFailure;
+        if (LinkPlat().WriteLink(link, ack, ackLength) < ackLength) return Verdict::WriteFailure;
         return Verdict::Accept;
       }) == ExchangeEnd::Accepted) {
     errCounter.store(0, std::memory_order_relaxed);

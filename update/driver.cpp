@@ -61,7 +61,7 @@ LinkHandle OpenBurnLink(char port[kPortNameSize]) {
 void HandOver() {
   const ModelRow& model = SelectedModel();
   if (model.handOver != kWait) {
-    Plat().CloseLink(hSerial);
+    LinkPlat().CloseLink(hSerial);
     hSerial = INVALID_LINK_HANDLE;
     ShowInformation(model.handOver == kReplug ? kReplugPrompt : kPowerCyclePrompt, "Information");
   }
@@ -219,7 +219,7 @@ void EndBurn() {
   ResetBurnCounters();
   Plat().EnableControl(burnWindows.hButton, true);
   // After a failed reopen in the hand-over there is no link left to close.
-  if (hSerial != INVALID_LINK_HANDLE) Plat().CloseLink(hSerial);
+  if (hSerial != INVALID_LINK_HANDLE) LinkPlat().CloseLink(hSerial);
   hSerial = INVALID_LINK_HANDLE;
   CloseFile();
   burnRunning.store(false);
