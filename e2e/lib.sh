@@ -5,6 +5,8 @@
 # The caller sets before sourcing: root (the source tree), art (where logs and pictures go) and
 # log (the build log). It may set sim_image_length (the --image-length plcsim checks).
 
+export PATH="$root/tools/winebin:$PATH"  # wine with the loader of the program's width
+
 # windows_build DIR TARGETS [-D...]: configures DIR when new or when options are given.
 windows_build() {
   local dir="$1" targets="$2"
