@@ -1,7 +1,8 @@
 // The product's platform: Win32 serial communications, SetupAPI device enumeration, the combo
 // box, the module's own resources and the message box.
-#include <setupapi.h>
 #include <windows.h>
+// setupapi.h needs windows.h before it.
+#include <setupapi.h>
 
 #include <cstring>
 #include <vector>
