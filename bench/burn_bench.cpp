@@ -61,7 +61,7 @@ struct PhaseFigures {
   int unexpectedTimeouts = 0;
 };
 
-class BenchPlatform : public Platform {
+class BenchPlatform : public LinkPlatform, public Platform {
  public:
   PhaseFigures phases[kPhases];
   std::vector<std::string> messages;
@@ -81,18 +81,18 @@ class BenchPlatform : public Platform {
 
   LinkHandle OpenLink(const char* path, OpenMode mode) override {
     Track();
-    return Real().OpenLink(path, mode);
+    return RealLink().OpenLink(path, mode);
   }
   void CloseLink(LinkHandle link) override {
     Track();
     // A new link starts at the line rate of monitor mode, as the simulated PLC does.
     fast_ = false;
-    Real().CloseLink(link);
+    RealLink().CloseLink(link);
   }
   uint32_t WriteLink(LinkHandle link, const uint8_t* data, uint32_t count) override {
     Track();
     const auto t0 = Clock::now();
-    const uint32_t n = Real().WriteLink(link, data, count);
+    const uint32_t n = RealLink().WriteLink(link, data, count);
     if (phase_ == kTransfer) transferWriteSeconds += Seconds(Clock::now() - t0);
     PhaseFigures& p = phases[phase_];
     p.bytesOut += n;
@@ -104,7 +104,7 @@ class BenchPlatform : public Platform {
   uint32_t ReadLink(LinkHandle link, uint8_t* data, uint32_t count) override {
     Track();
     const auto t0 = Clock::now();
-    const uint32_t n = Real().ReadLink(link, data, count);
+    const uint32_t n = RealLink().ReadLink(link, data, count);
     if (phase_ == kTransfer) transferReadSeconds += Seconds(Clock::now() - t0);
     PhaseFigures& p = phases[phase_];
     p.bytesIn += n;
@@ -122,16 +122,16 @@ class BenchPlatform : public Platform {
   void SetLine(LinkHandle link, const LineSettings& s) override {
     Track();
     fast_ = s.baudRate >= 115200;
-    Real().SetLine(link, s);
+    RealLink().SetLine(link, s);
   }
   void SetTimeouts(LinkHandle link, const LinkTimeouts& t) override {
     timeouts_ = t;
-    Real().SetTimeouts(link, t);
+    RealLink().SetTimeouts(link, t);
   }
   void PurgeInput(LinkHandle link) override {
     Track();
     const auto t0 = Clock::now();
-    Real().PurgeInput(link);
+    RealLink().PurgeInput(link);
     if (phase_ == kTransfer) transferPurgeSeconds += Seconds(Clock::now() - t0);
   }
   bool ListPresentDevices(std::vector<PresentDevice>& d) override {
@@ -161,6 +161,7 @@ class BenchPlatform : public Platform {
   }
 
  private:
+  static LinkPlatform& RealLink() { return DefaultLinkPlatform(); }
   static Platform& Real() { return DefaultPlatform(); }
 
   // The phase is the panel's: taken from the burn state at every call the burn makes.
@@ -193,7 +194,7 @@ class BenchPlatform : public Platform {
 // Round trips of a 261-byte write and a 1-byte reply, the line set up as the transfer has it, on
 // a COM port or a device path (\\?\...).
 double RawRoundTripsPerSecond(const std::string& port, int count) {
-  Platform& p = DefaultPlatform();
+  LinkPlatform& p = DefaultLinkPlatform();
   const bool device = port.rfind("\\\\?\\", 0) == 0;
   LinkHandle link = p.OpenLink(port.c_str(), device ? OpenMode::UsbDevice : OpenMode::ComPort);
   if (link == INVALID_LINK_HANDLE) {
@@ -271,6 +272,7 @@ int main(int argc, char** argv) {
   }
 
   BenchPlatform bench;
+  SetLinkPlatform(&bench);
   SetPlatform(&bench);
   std::printf("burn of %s on %s\n", model, InUsbSet() ? "its USB device" : port.c_str());
   bench.Start();
@@ -278,6 +280,7 @@ int main(int argc, char** argv) {
   StartBurn(nullptr);
   const double total = Seconds(Clock::now() - t0);
   bench.Finish();
+  SetLinkPlatform(nullptr);
   SetPlatform(nullptr);
 
   const bool success =

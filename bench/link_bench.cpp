@@ -30,7 +30,6 @@
 #include "link/ports.h"
 #include "link/transfer.h"
 #include "platform/platform.h"
-#include "platform/headless_platform.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -73,7 +72,7 @@ double CpuSeconds() {
 }
 
 // A link behind which a loader acknowledges every write at once: the transfer's own cost.
-class AckingPlatform : public HeadlessPlatform {
+class AckingPlatform : public LinkPlatform {
  public:
   LinkHandle OpenLink(const char*, OpenMode) override { return this; }
   void CloseLink(LinkHandle) override {}
@@ -83,15 +82,14 @@ class AckingPlatform : public HeadlessPlatform {
     data[0] = 0x06;
     return 1;
   }
-  bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override {
-    return DefaultPlatform().LoadFirmwareImage(data, size, handle);
-  }
-  void FreeFirmwareImage(void* handle) override { DefaultPlatform().FreeFirmwareImage(handle); }
+  void SetLine(LinkHandle, const LineSettings&) override {}
+  void SetTimeouts(LinkHandle, const LinkTimeouts&) override {}
+  void PurgeInput(LinkHandle) override {}
 };
 
-// The platform of this build, with the time spent inside the link's writes and reads summed: what
-// is left of a transfer's time is the tool's own.
-class TimingPlatform : public Platform {
+// The link of this build, with the time spent inside its writes and reads summed: what is left of
+// a transfer's time is the tool's own.
+class TimingPlatform : public LinkPlatform {
  public:
   double linkSeconds = 0;
 
@@ -112,26 +110,9 @@ class TimingPlatform : public Platform {
   void SetLine(LinkHandle link, const LineSettings& s) override { P().SetLine(link, s); }
   void SetTimeouts(LinkHandle link, const LinkTimeouts& t) override { P().SetTimeouts(link, t); }
   void PurgeInput(LinkHandle link) override { P().PurgeInput(link); }
-  bool ListPresentDevices(std::vector<PresentDevice>& d) override {
-    return P().ListPresentDevices(d);
-  }
-  bool ListDeviceInterfaces(const Guid& g, std::vector<DeviceInterface>& i) override {
-    return P().ListDeviceInterfaces(g, i);
-  }
-  void ListAddString(WindowHandle, const char*) override {}
-  void ListDeleteString(WindowHandle, int) override {}
-  void ListSetCurSel(WindowHandle, int) override {}
-  bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override {
-    return P().LoadFirmwareImage(data, size, handle);
-  }
-  void FreeFirmwareImage(void* handle) override { P().FreeFirmwareImage(handle); }
-  void ShowMessage(WindowHandle, const char*, const char*, MessageIcon) override {}
-  void EnableControl(WindowHandle, bool) override {}
-  void StopTimer(WindowHandle, int) override {}
-  void SleepSeconds(unsigned s) override { P().SleepSeconds(s); }
 
  private:
-  static Platform& P() { return DefaultPlatform(); }
+  static LinkPlatform& P() { return DefaultLinkPlatform(); }
 };
 
 TimingPlatform timing;
@@ -188,14 +169,14 @@ bool PrepareTransfer(LinkHandle link) {
 
 void InProcessFigures() {
   AckingPlatform acking;
-  SetPlatform(&acking);
+  SetLinkPlatform(&acking);
   double best = 1e9;
   TransferRun run;
   for (int i = 0; i < 5; ++i) {
     run = TimeSendFW(&acking);
     if (run.cpuSeconds < best) best = run.cpuSeconds;
   }
-  SetPlatform(nullptr);
+  SetLinkPlatform(nullptr);
 #ifdef _WIN32
   const char* what = "wall";
 #else
@@ -216,7 +197,7 @@ void InProcessFigures() {
   plcsim::SimLink simLink(plc);
   SimEndpoint endpoint(simLink);
   fake.opener = [&](const std::string&, OpenMode) { return &endpoint; };
-  SetPlatform(&fake);
+  SetLinkPlatform(&fake);
   LinkHandle link = OpenComLink("COM1");
   if (PrepareTransfer(link)) {
     run = TimeSendFW(link);
@@ -226,14 +207,14 @@ void InProcessFigures() {
         run.blocks, run.result, run.cpuSeconds * 1e3, plc.complete() ? "equal to" : "NOT equal to");
   }
   fake.CloseLink(link);
-  SetPlatform(nullptr);
+  SetLinkPlatform(nullptr);
 #endif
 }
 
 // Round trips of a 261-byte write and a 1-byte reply on an open link.
 double RawRoundTripsPerSecond(LinkHandle link, int count) {
   // The line as the transfer has it: after "UPDATE", with the normal time-outs.
-  Plat().SetLine(link, kLoaderLine);
+  LinkPlat().SetLine(link, kLoaderLine);
   SetNormalTimeouts(link);
   uint8_t block[kBlockBytes];
   std::memset(block, 0x55, sizeof block);
@@ -241,8 +222,8 @@ double RawRoundTripsPerSecond(LinkHandle link, int count) {
   int done = 0;
   const auto t0 = Clock::now();
   for (; done < count; ++done) {
-    if (Plat().WriteLink(link, block, sizeof block) != sizeof block) break;
-    if (Plat().ReadLink(link, reply, 1) != 1) break;
+    if (LinkPlat().WriteLink(link, block, sizeof block) != sizeof block) break;
+    if (LinkPlat().ReadLink(link, reply, 1) != 1) break;
   }
   const double s = Seconds(Clock::now() - t0);
   if (done < count) std::fprintf(stderr, "raw round trips stopped after %d\n", done);
@@ -354,9 +335,9 @@ double NativeRawRate(int count) {
   std::string path;
   const pid_t pid = StartServer({"/proc/self/exe", "--respond", ""}, &path);
   if (pid < 0 || path.empty()) return 0;
-  LinkHandle link = Plat().OpenLink(path.c_str(), OpenMode::ComPort);
+  LinkHandle link = LinkPlat().OpenLink(path.c_str(), OpenMode::ComPort);
   const double rate = link != INVALID_LINK_HANDLE ? RawRoundTripsPerSecond(link, count) : 0;
-  Plat().CloseLink(link);
+  LinkPlat().CloseLink(link);
   StopServer(pid);
   return rate;
 }
@@ -372,9 +353,9 @@ TransferRun NativeSimTransfer(const std::string& plcsim, bool paced) {
     std::fprintf(stderr, "cannot start %s\n", plcsim.c_str());
     return run;
   }
-  LinkHandle link = Plat().OpenLink(path.c_str(), OpenMode::ComPort);
+  LinkHandle link = LinkPlat().OpenLink(path.c_str(), OpenMode::ComPort);
   if (link != INVALID_LINK_HANDLE && PrepareTransfer(link)) run = TimeSendFW(link);
-  Plat().CloseLink(link);
+  LinkPlat().CloseLink(link);
   StopServer(pid);
   return run;
 }
@@ -412,17 +393,17 @@ int main(int argc, char** argv) {
   SelectPLCByName(kModel);
 
   InProcessFigures();
-  SetPlatform(&timing);
+  SetLinkPlatform(&timing);
 
   if (!rawPort.empty() && !simPort.empty()) {
     // plcsim serves one burn: one round here; the script runs the program again for more.
     LinkHandle raw = OpenComLink(rawPort.c_str());
     const double rate = raw != INVALID_LINK_HANDLE ? RawRoundTripsPerSecond(raw, 8096) : 0;
-    Plat().CloseLink(raw);
+    LinkPlat().CloseLink(raw);
     LinkHandle sim = OpenComLink(simPort.c_str());
     TransferRun run;
     if (sim != INVALID_LINK_HANDLE && PrepareTransfer(sim)) run = TimeSendFW(sim);
-    Plat().CloseLink(sim);
+    LinkPlat().CloseLink(sim);
     LineFigures("Serial port, plcsim answering at once", {rate}, {BlocksPerSecond(run)}, run);
   }
 #ifndef _WIN32

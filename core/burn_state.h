@@ -32,6 +32,9 @@ extern BurnParam paramStruct;
 // The open link to the PLC; the worker's own.
 extern LinkHandle hSerial;
 
+// Timer 5 of the main window: the elapsed seconds, every 1,000 ms while a burn runs.
+constexpr int kSecondsTimer = 5;
+
 // Phase shown on the panel.
 enum : int32_t { kFlashIdle = 0, kFlashErasing = 1, kFlashProgramming = 2 };
 

@@ -42,10 +42,10 @@ const LinkTimeouts kNormalTimeouts = {kMaxDword, 0, 3000, 0, 3000};
 const LinkTimeouts kWakeUpTimeouts = {kMaxDword, 0, 200, 0, 200};
 
 void SetNormalTimeouts(LinkHandle link) {
-  Plat().SetTimeouts(link, kNormalTimeouts);
+  LinkPlat().SetTimeouts(link, kNormalTimeouts);
 }
 void SetWakeUpTimeouts(LinkHandle link) {
-  Plat().SetTimeouts(link, kWakeUpTimeouts);
+  LinkPlat().SetTimeouts(link, kWakeUpTimeouts);
 }
 
 const LineSettings kMonitorLine = {
@@ -54,7 +54,7 @@ const LineSettings kLoaderLine = {
     115200, 8, kNoParity, kOneStopBit, kDtrControlDisable, kRtsControlDisable};
 
 void SetMonitorLineIfCom(LinkHandle link) {
-  if (!InUsbSet()) Plat().SetLine(link, kMonitorLine);
+  if (!InUsbSet()) LinkPlat().SetLine(link, kMonitorLine);
 }
 
 void FailureCounts::WriteFailed() {
@@ -77,13 +77,14 @@ Attempt ExchangeAttempt(const Exchange& x, const FailureCounts& counts) {
   // Bytes already waiting cannot answer the request about to go out: a late answer, or the rest of
   // one with a stray byte ahead of it. Taken for this request's answer, a stale acknowledge would
   // shift every exchange after it, and the closing byte could seem acknowledged when it was not.
-  Plat().PurgeInput(x.link);
-  if (Plat().WriteLink(x.link, x.request, x.requestLength) < x.requestLength) {
+  LinkPlat().PurgeInput(x.link);
+  if (LinkPlat().WriteLink(x.link, x.request, x.requestLength) < x.requestLength) {
     return Attempt::WriteShort;
   }
   counts.BeforeRead();
   if (x.asciiReply) std::memset(x.reply, 0, x.replyLength);
-  if (Plat().ReadLink(x.link, x.reply, x.replyLength) < x.replyLength) return Attempt::ReplyShort;
+  if (LinkPlat().ReadLink(x.link, x.reply, x.replyLength) < x.replyLength)
+    return Attempt::ReplyShort;
   // The digits run from after ':' up to CR LF; a short read is never decoded.
   if (x.asciiReply && x.replyLength >= 3 &&
       CheckLRC(reinterpret_cast<char*>(x.reply + 1), static_cast<uint8_t>(x.replyLength - 3)) !=

@@ -4,11 +4,9 @@
 #include "core/catalogue.h"
 #include "core/image.h"
 #include "link/exchange.h"
+#include "link/transfer.h"
 
 namespace {
-
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kEot = 0x04;
 
 // Command words go out bare: no terminator, no frame.
 constexpr char kId[] = "ID";
@@ -29,21 +27,6 @@ Verdict AcceptAck(const uint8_t* reply) {
 
 void ClearErrCounter() {
   errCounter.store(0, std::memory_order_relaxed);
-}
-
-// Erase units by model, tested in this order.
-const char* const kLargeUnitModels[] = {"KL2-G-V2", "KL2-G-V4", "KR2-VAN", "PN32", "KL2-N", "QD24"};
-const char* const kQdModels[] = {"QD", "QD-R"};
-const char* const kAioUsbModels[] = {"MH500-AIO", "KR3-AIO", "PV3-AIO"};
-constexpr uint32_t kSectorSize = 4096;
-
-template <size_t N>
-bool SelectedIsOneOf(const char* const (&names)[N]) {
-  return IsOneOf(names, static_cast<int>(N));
-}
-
-uint32_t CeilDiv(uint32_t n, uint32_t d) {
-  return n / d + (n % d != 0 ? 1 : 0);
 }
 
 }  // namespace
@@ -92,22 +75,12 @@ uint8_t read_fu_version_B() {
 }
 
 uint16_t EraseUnitCount(uint32_t imageLength) {
-  const uint32_t n = imageLength;
-  uint32_t count;
-  if (SelectedIsOneOf(kLargeUnitModels)) {
-    count = n / 131072 + 1;
-  } else if (SelectedIsOneOf(kQdModels)) {
-    count = n / 16384 + 1;
-  } else if (InSectorSet()) {
-    // The final sector is never erased; an image no longer than it leaves nothing to erase.
-    count = n > kSectorSize ? CeilDiv(n - kSectorSize, kSectorSize) : 0;
-  } else if (SelectedIsOneOf(kAioUsbModels)) {
-    count = CeilDiv(n, 2048);
-  } else if (IsModel("16KR2-AIO")) {
-    count = 4;
-  } else {
-    count = n / 2048 + 1;
-  }
+  const EraseUnits& units = SelectedModel().erase;
+  // A sector kept back is never erased either; an image no longer than it leaves nothing to erase.
+  const uint32_t n = ImageBytesSent(imageLength);
+  uint32_t count = units.size;
+  if (units.rule == kPlusOne) count = n / units.size + 1;
+  if (units.rule == kRoundUp) count = CeilDiv(n, units.size);
   // Only an image far beyond every size limit gets here; a count cut short would leave part of
   // the flash unerased without notice, so the erase runs as far as the counter reaches.
   return count > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(count);
@@ -150,7 +123,7 @@ uint8_t SendUpdate(LinkHandle link) {
       ExchangeEnd::Accepted) {
     return kLoaderFailed;
   }
-  Plat().SetLine(link, kLoaderLine);
+  LinkPlat().SetLine(link, kLoaderLine);
   ClearErrCounter();
   return 0;
 }

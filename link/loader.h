@@ -8,6 +8,10 @@
 // The one failure result of the loader-mode requests and of a block that is never acknowledged.
 constexpr uint8_t kLoaderFailed = 16;
 
+// The loader's acknowledge, and the byte that closes the erase and the transfer.
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kEot = 0x04;
+
 // "ID": 0 when the loader's model ID fits the selected model, else 16.
 uint8_t CheckID_B(LinkHandle link);
 // "VERSION" on hSerial: 0 and MH_fu_version set, or 16 and MH_fu_version unchanged.

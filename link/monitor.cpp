@@ -1,7 +1,6 @@
 #include "link/monitor.h"
 
 #include <initializer_list>
-#include <iterator>
 
 #include "core/burn_state.h"
 #include "core/catalogue.h"
@@ -32,15 +31,11 @@ constexpr uint32_t kRegisterAnswerLength = 15;
 constexpr int kStatusAt = 5;        // byte 4: status, or the version byte
 constexpr int kClassAt = 6;         // byte 5: error class of a negative reply, ID high byte
 constexpr int kCodeAt = 7;          // byte 6: error code of a negative reply, ID low byte
-constexpr int kRegisterHighAt = 4;  // register answer byte 3
-constexpr int kRegisterLowAt = 5;   // register answer byte 4
+constexpr int kRegisterHighAt = 4;  // register answer byte 3, then the low byte
 
 constexpr uint8_t kStatusMonitor = 0x05;
 constexpr uint8_t kStatusAccepted = 0x06;
 constexpr uint8_t kStatusNegative = 0x15;
-
-// Models that restart into the loader without answering the erase request.
-const char* const kSilentEraseModels[] = {"KL2-G-V2", "KL2-G-V4", "KR2-VAN"};
 
 template <size_t N>
 uint32_t FrameLength(const char (&)[N]) {
@@ -94,10 +89,10 @@ void DummyComm(LinkHandle link) {
   SetWakeUpTimeouts(link);
   uint8_t discard[11];
   for (int i = 0; i < 5; ++i) {
-    Plat().WriteLink(link, FrameBytes(kWakeUp), FrameLength(kWakeUp));
-    Plat().ReadLink(link, discard, sizeof discard);
+    LinkPlat().WriteLink(link, FrameBytes(kWakeUp), FrameLength(kWakeUp));
+    LinkPlat().ReadLink(link, discard, sizeof discard);
   }
-  for (int i = 0; i < 5; ++i) Plat().ReadLink(link, discard, sizeof discard);
+  for (int i = 0; i < 5; ++i) LinkPlat().ReadLink(link, discard, sizeof discard);
 }
 
 uint8_t ConfirmComm(LinkHandle link) {
@@ -163,14 +158,14 @@ uint8_t SendErase_A(LinkHandle link) {
   const bool aio = InAioSet();
   Exchange x = aio ? AsciiExchange(link, kEraseAio, reply, sizeof reply)
                    : AsciiExchange(link, kErase, reply, sizeof reply);
-  x.silenceAccepted = IsOneOf(kSilentEraseModels, static_cast<int>(std::size(kSilentEraseModels)));
+  x.silenceAccepted = SelectedModel().silentErase;
   const uint8_t* ack = aio ? FrameBytes(kEraseAckAio) : FrameBytes(kEraseAck);
   const uint32_t ackLength = aio ? FrameLength(kEraseAckAio) : FrameLength(kEraseAck);
   if (RunExchange(x, counts, [&](const uint8_t* r) {
         if (r[kStatusAt] != kStatusAccepted) return Verdict::ReadFailure;
         errCounter.store(0, std::memory_order_relaxed);
         // A short acknowledgement fails the whole attempt: the next one asks to erase again.
-        if (Plat().WriteLink(link, ack, ackLength) < ackLength) return Verdict::WriteFailure;
+        if (LinkPlat().WriteLink(link, ack, ackLength) < ackLength) return Verdict::WriteFailure;
         return Verdict::Accept;
       }) == ExchangeEnd::Accepted) {
     errCounter.store(0, std::memory_order_relaxed);

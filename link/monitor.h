@@ -10,10 +10,7 @@ enum : uint8_t {
   kResultOk = 0,
   kMonitorMode = 5,
   kLoaderMode = 6,
-  kNegClass2Code1 = 17,
-  kNegClass2Code2 = 18,
-  kNegClass2Code3 = 19,
-  kNegClass2Code4 = 20,
+  kNegClass2Code1 = 17,  // to 20: 16 + the code of a class-2 negative reply the request knows
   kNegClass2Other = 21,
   kNegClass1 = 22,
   kNegOtherClass = 23,

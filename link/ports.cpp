@@ -59,7 +59,7 @@ void EnumUSBPort(WindowHandle list) {
 LinkHandle OpenComLink(const char* name) {
   // COM10 and above open only through the device namespace; COM1 to COM9 open either way.
   const std::string path = std::string("\\\\.\\") + name;
-  return Plat().OpenLink(path.c_str(), OpenMode::ComPort);
+  return LinkPlat().OpenLink(path.c_str(), OpenMode::ComPort);
 }
 
 LinkHandle OpenMyDevPipe(const char* pipeSuffix) {
@@ -67,13 +67,13 @@ LinkHandle OpenMyDevPipe(const char* pipeSuffix) {
   if (GetUsbDeviceFileName(USB_DRIVER_GUID, path) == 0) return INVALID_LINK_HANDLE;
   path += '\\';
   path += pipeSuffix;
-  return Plat().OpenLink(path.c_str(), OpenMode::UsbDevice);
+  return LinkPlat().OpenLink(path.c_str(), OpenMode::UsbDevice);
 }
 
 int GetUsbDeviceFileName(const Guid& interfaceClass, std::string& devicePath) {
   const LinkHandle probe = OpenUsbDevice(interfaceClass, devicePath);
   if (probe == INVALID_LINK_HANDLE) return 0;
-  Plat().CloseLink(probe);
+  LinkPlat().CloseLink(probe);
   return 1;
 }
 
@@ -91,5 +91,5 @@ LinkHandle OpenOneDevice(const DeviceInterface& device, std::string& devicePath)
   if (!device.hasPath) return INVALID_LINK_HANDLE;
   devicePath = device.path;
   if (devicePath.find(kUsbMatch) == std::string::npos) return INVALID_LINK_HANDLE;
-  return Plat().OpenLink(devicePath.c_str(), OpenMode::UsbDevice);
+  return LinkPlat().OpenLink(devicePath.c_str(), OpenMode::UsbDevice);
 }

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstring>
-#include <iterator>
 
 #include "core/burn_state.h"
 #include "core/catalogue.h"
@@ -13,21 +12,12 @@
 namespace {
 
 constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kEot = 0x04;
-constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kWriteError = 0x16;
 constexpr uint8_t kFill = 0x1A;
 
-constexpr int kLargeBlock = 256;
-constexpr int kSmallBlock = 128;
-constexpr int kHeaderSize = 3;  // STX, number, complement
+constexpr int kLargestBlock = 256;  // of the block sizes of the catalogue
+constexpr int kHeaderSize = 3;      // STX, number, complement
 constexpr int kCrcSize = 2;
-constexpr uint32_t kKeptBack = 4096;  // the sector set never sends its final sector
-
-// The USB set without QD24, and 16KR2-AIO.
-const char* const kLargeBlockModels[] = {
-    "QD",    "QD-R",  "MH700",   "MH500",  "MH500-AIO", "KL3-KR3",        "KL3-PACKAGE",
-    "VGT-Y", "MH400", "KR3-AIO", "MB3PV3", "PV3-AIO",   "MH500-TO-MH700", "16KR2-AIO"};
 
 constexpr std::array<uint16_t, 256> MakeCrcTable() {
   std::array<uint16_t, 256> table{};
@@ -64,21 +54,24 @@ int CRC(const uint8_t* data, int length) {
   return crc;
 }
 
+uint32_t CeilDiv(uint32_t n, uint32_t d) {
+  return n / d + (n % d != 0 ? 1 : 0);
+}
+
 int BlockDataSize() {
-  return IsOneOf(kLargeBlockModels, static_cast<int>(std::size(kLargeBlockModels))) ? kLargeBlock
-                                                                                    : kSmallBlock;
+  return SelectedModel().blockSize;
 }
 
 uint32_t ImageBytesSent(uint32_t imageLength) {
   if (!InSectorSet()) return imageLength;
-  return imageLength > kKeptBack ? imageLength - kKeptBack : 0;
+  return imageLength > kKeptBackBytes ? imageLength - kKeptBackBytes : 0;
 }
 
 int32_t BlockCount(uint32_t imageLength) {
   const uint32_t bytes = ImageBytesSent(imageLength);
   const uint32_t size = static_cast<uint32_t>(BlockDataSize());
   // At most 2^32 / 128 blocks: always a positive int32_t.
-  return static_cast<int32_t>(bytes / size + (bytes % size != 0 ? 1 : 0));
+  return static_cast<int32_t>(CeilDiv(bytes, size));
 }
 
 uint8_t SendFW(LinkHandle link) {
@@ -90,7 +83,7 @@ uint8_t SendFW(LinkHandle link) {
   flashStatus.store(kFlashProgramming, std::memory_order_relaxed);
   progress.store(0, std::memory_order_relaxed);
 
-  uint8_t block[kHeaderSize + kLargeBlock + kCrcSize];
+  uint8_t block[kHeaderSize + kLargestBlock + kCrcSize];
   uint8_t* const data = block + kHeaderSize;
   const uint32_t blockLength = static_cast<uint32_t>(kHeaderSize + dataSize + kCrcSize);
   uint8_t number = 1;

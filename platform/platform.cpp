@@ -3,7 +3,13 @@
 #include <atomic>
 
 namespace {
+std::atomic<LinkPlatform*> currentLink{nullptr};
 std::atomic<Platform*> current{nullptr};
+}  // namespace
+
+LinkPlatform& LinkPlat() {
+  LinkPlatform* p = currentLink.load(std::memory_order_acquire);
+  return p ? *p : DefaultLinkPlatform();
 }
 
 Platform& Plat() {
@@ -11,4 +17,16 @@ Platform& Plat() {
   return p ? *p : DefaultPlatform();
 }
 
-void SetPlatform(Platform* platform) { current.store(platform, std::memory_order_release); }
+void SetLinkPlatform(LinkPlatform* link) {
+  currentLink.store(link, std::memory_order_release);
+}
+void SetPlatform(Platform* platform) {
+  current.store(platform, std::memory_order_release);
+}
+
+LinkPlatform& DefaultLinkPlatform() {
+  return ThisSystem();
+}
+Platform& DefaultPlatform() {
+  return ThisSystem();
+}

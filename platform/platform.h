@@ -1,9 +1,10 @@
-// The operating-system services the portable code needs, behind one small interface.
+// The operating-system services the portable code needs, behind two small interfaces: the link to
+// the PLC, and the rest.
 //
 // The protocol, the burn driver and the port discovery logic never call the operating system
-// directly: they call Plat(), which is the Win32 implementation in the product and a test double
-// (or the POSIX serial link) in native builds. Only platform/win32_platform.cpp and ui/ include
-// windows.h.
+// directly: they call LinkPlat() and Plat(), which are the Win32 implementation in the product and
+// test doubles (or the POSIX serial link) in native builds; a double that only plays a line
+// implements only the link. Only platform/win32_platform.cpp and ui/ include windows.h.
 #pragma once
 
 #include <cstddef>
@@ -66,11 +67,11 @@ struct DeviceInterface {
   std::string path;
 };
 
-class Platform {
+// The link: a COM port or the USB device. Only the byte counts of writes and reads decide anything.
+class LinkPlatform {
  public:
-  virtual ~Platform() = default;
+  virtual ~LinkPlatform() = default;
 
-  // Serial link. Only the byte counts of writes and reads decide anything.
   virtual LinkHandle OpenLink(const char* path, OpenMode mode) = 0;
   virtual void CloseLink(LinkHandle link) = 0;
   virtual uint32_t WriteLink(LinkHandle link, const uint8_t* data, uint32_t count) = 0;
@@ -81,6 +82,12 @@ class Platform {
   virtual void SetTimeouts(LinkHandle link, const LinkTimeouts& timeouts) = 0;
   // Discards what has arrived and not been read: it cannot answer a request not yet written.
   virtual void PurgeInput(LinkHandle link) = 0;
+};
+
+// The rest: the port list, the image, the message box, the button, the timer and the wait.
+class Platform {
+ public:
+  virtual ~Platform() = default;
 
   // Device enumeration. Each returns false when the device set cannot be obtained.
   virtual bool ListPresentDevices(std::vector<PresentDevice>& devices) = 0;
@@ -108,10 +115,16 @@ class Platform {
   virtual void SleepSeconds(unsigned seconds) = 0;
 };
 
-// The platform in use. The product installs the Win32 platform at start-up; tests install their own.
+// The link and the platform in use: those of this build unless a test installs its own (null puts
+// back those of this build).
+LinkPlatform& LinkPlat();
 Platform& Plat();
+void SetLinkPlatform(LinkPlatform* link);
 void SetPlatform(Platform* platform);
 
-// The platform of this build: Win32 on Windows; on other systems the POSIX serial link with the
-// image linked into the program and message boxes printed on standard error.
+// Those of this build: Win32 on Windows; on other systems the POSIX serial link, with the image
+// linked into the program and message boxes printed on standard error.
+LinkPlatform& DefaultLinkPlatform();
 Platform& DefaultPlatform();
+class SystemPlatform : public LinkPlatform, public Platform {};
+SystemPlatform& ThisSystem();  // both in one, from the one platform file of this build

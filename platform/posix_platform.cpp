@@ -5,13 +5,12 @@
 #include <cstdio>
 
 #include "embedded_image.h"
-#include "headless_platform.h"
 #include "platform.h"
 #include "posix_serial.h"
 
 namespace {
 
-class PosixPlatform : public HeadlessPlatform {
+class PosixPlatform : public SystemPlatform {
  public:
   LinkHandle OpenLink(const char* path, OpenMode) override {
     // A Windows device-namespace name ("\\.\COM3") has no meaning here; open the rest as a path.
@@ -36,6 +35,15 @@ class PosixPlatform : public HeadlessPlatform {
     return true;
   }
 
+  void FreeFirmwareImage(void*) override {}
+
+  bool ListPresentDevices(std::vector<PresentDevice>&) override { return false; }
+  bool ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>&) override { return false; }
+  void ListAddString(WindowHandle, const char*) override {}
+  void ListDeleteString(WindowHandle, int) override {}
+  void ListSetCurSel(WindowHandle, int) override {}
+  void EnableControl(WindowHandle, bool) override {}
+  void StopTimer(WindowHandle, int) override {}
   void ShowMessage(WindowHandle, const char* text, const char* caption, MessageIcon) override {
     std::fprintf(stderr, "[%s] %s\n", caption, text);
   }
@@ -44,7 +52,7 @@ class PosixPlatform : public HeadlessPlatform {
 
 }  // namespace
 
-Platform& DefaultPlatform() {
+SystemPlatform& ThisSystem() {
   static PosixPlatform platform;
   return platform;
 }

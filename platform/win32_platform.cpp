@@ -1,6 +1,7 @@
 // The product's platform: Win32 serial communications, SetupAPI device enumeration, the combo
 // box, the module's own resources and the message box.
 #include <windows.h>
+// setupapi.h needs windows.h before it.
 #include <setupapi.h>
 
 #include <cstring>
@@ -10,7 +11,9 @@
 
 namespace {
 
-HANDLE H(LinkHandle link) { return static_cast<HANDLE>(link); }
+HANDLE H(LinkHandle link) {
+  return static_cast<HANDLE>(link);
+}
 
 GUID ToGUID(const Guid& g) {
   GUID out;
@@ -21,7 +24,7 @@ GUID ToGUID(const Guid& g) {
   return out;
 }
 
-class Win32Platform : public Platform {
+class Win32Platform : public SystemPlatform {
  public:
   LinkHandle OpenLink(const char* path, OpenMode mode) override {
     if (mode == OpenMode::ComPort) {
@@ -75,7 +78,8 @@ class Win32Platform : public Platform {
   void PurgeInput(LinkHandle link) override { PurgeComm(H(link), PURGE_RXCLEAR); }
 
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override {
-    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) return false;
     SP_DEVINFO_DATA info;
     std::memset(&info, 0, sizeof info);
@@ -84,9 +88,9 @@ class Win32Platform : public Platform {
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
       std::memset(name, 0, sizeof name);
       PresentDevice d;
-      d.hasFriendlyName = SetupDiGetDeviceRegistryPropertyA(
-                              set, &info, SPDRP_FRIENDLYNAME, nullptr,
-                              reinterpret_cast<PBYTE>(name), sizeof name - 1, nullptr) != FALSE;
+      d.hasFriendlyName = SetupDiGetDeviceRegistryPropertyA(set, &info, SPDRP_FRIENDLYNAME, nullptr,
+                                                            reinterpret_cast<PBYTE>(name),
+                                                            sizeof name - 1, nullptr) != FALSE;
       if (d.hasFriendlyName) d.friendlyName.assign(name, strnlen(name, sizeof name));
       devices.push_back(std::move(d));
     }
@@ -97,8 +101,8 @@ class Win32Platform : public Platform {
   bool ListDeviceInterfaces(const Guid& interfaceClass,
                             std::vector<DeviceInterface>& interfaces) override {
     GUID guid = ToGUID(interfaceClass);
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return false;
     SP_DEVICE_INTERFACE_DATA data;
     std::memset(&data, 0, sizeof data);
@@ -170,7 +174,7 @@ class Win32Platform : public Platform {
 
 }  // namespace
 
-Platform& DefaultPlatform() {
+SystemPlatform& ThisSystem() {
   static Win32Platform platform;
   return platform;
 }

@@ -1,11 +1,11 @@
 #include "testsupport/fake_platform.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
-
 
 #include "core/burn_state.h"
 #include "core/catalogue.h"
@@ -34,13 +34,16 @@ uint32_t ScriptedLink::Read(uint8_t* data, uint32_t count, const LinkTimeouts& t
 }
 
 namespace {
+LinkPlatform* previousLink = nullptr;
 Platform* previousPlatform = nullptr;
 const char* IconName(MessageIcon icon) {
   return icon == MessageIcon::Error ? "Error" : "Information";
 }
 }  // namespace
 
-FakePlatform::FakePlatform() { UseEmbeddedImage(); }
+FakePlatform::FakePlatform() {
+  UseEmbeddedImage();
+}
 FakePlatform::~FakePlatform() = default;
 
 void FakePlatform::UseEmbeddedImage() {
@@ -200,13 +203,17 @@ void FakePlatform::SleepSeconds(unsigned seconds) {
   Record("sleep " + std::to_string(seconds));
 }
 
-ScopedPlatform::ScopedPlatform(Platform& p) {
+ScopedPlatform::ScopedPlatform(FakePlatform& p) {
+  previousLink = &LinkPlat();
   previousPlatform = &Plat();
+  SetLinkPlatform(&p);
   SetPlatform(&p);
 }
 
-ScopedPlatform::~ScopedPlatform() { SetPlatform(previousPlatform); }
-
+ScopedPlatform::~ScopedPlatform() {
+  SetLinkPlatform(previousLink);
+  SetPlatform(previousPlatform);
+}
 
 void SelectModelForTest(const char* name) {
   if (!SelectPLCByName(name)) {

@@ -36,7 +36,8 @@ class ScriptedLink : public LinkEndpoint {
   std::deque<std::vector<uint8_t>> replies;
   std::vector<uint8_t> waiting;
   int purges = 0;
-  // Each Write reports the next scripted count (capped at the count asked); none left is a full write.
+  // Each Write reports the next scripted count (capped at the count asked); none left is a full
+  // write.
   std::deque<uint32_t> writeCounts;
 
   std::vector<std::vector<uint8_t>> writes;  // every run of bytes written, in order
@@ -60,7 +61,7 @@ class ScriptedLink : public LinkEndpoint {
   }
 };
 
-class FakePlatform : public Platform {
+class FakePlatform : public LinkPlatform, public Platform {
  public:
   FakePlatform();
   ~FakePlatform() override;
@@ -98,7 +99,6 @@ class FakePlatform : public Platform {
   std::vector<std::string> Messages() const;
   int OpenLinkCount() const;  // links opened and not yet closed
 
-  // Platform
   LinkHandle OpenLink(const char* path, OpenMode mode) override;
   void CloseLink(LinkHandle link) override;
   uint32_t WriteLink(LinkHandle link, const uint8_t* data, uint32_t count) override;
@@ -137,10 +137,10 @@ class FakePlatform : public Platform {
   int imageLoadsOutstanding_ = 0;
 };
 
-// Installs a platform for the lifetime of a scope and restores the previous one.
+// Installs a platform and its link for the lifetime of a scope and restores the previous ones.
 class ScopedPlatform {
  public:
-  explicit ScopedPlatform(Platform& p);
+  explicit ScopedPlatform(FakePlatform& p);
   ~ScopedPlatform();
   ScopedPlatform(const ScopedPlatform&) = delete;
   ScopedPlatform& operator=(const ScopedPlatform&) = delete;

@@ -11,7 +11,6 @@
 constexpr int kStartButtonId = 2;  // also the Cancel identifier that Escape sends
 constexpr int kPortListId = 7;
 constexpr int kModelListId = 8;
-constexpr UINT_PTR kSecondsTimer = 5;  // 1,000 ms while a burn runs
 constexpr UINT_PTR kRepaintTimer = 6;  // 100 ms, from start-up on
 
 extern const char kWindowClass[];

@@ -19,49 +19,9 @@ const char kStuckInMonitorModeText[] =
 
 namespace {
 
-constexpr int kElapsedTimer = 5;
-
 // The windows of the burn that runs now: message boxes and the timer belong to the main window.
 // Only the worker thread touches it, and one burn runs at a time.
 BurnParam burnWindows = {nullptr, nullptr};
-
-// The size check: the first row naming the selected model decides; a null list is every model.
-struct SizeRow {
-  const char* const* models;
-  int count;
-  uint32_t limit;
-  const char* text;
-};
-
-const char* const kRow512k[] = {"KL2-G-V2", "KL2-G-V4", "KR2-VAN", "PN32"};
-const char* const kRow896k[] = {"KL2-N", "QD24"};
-const char* const kRow16kr2[] = {"16KR2-AIO"};
-const char* const kRowAio[] = {"MH500-AIO", "KR3-AIO", "PV3-AIO"};
-
-constexpr uint32_t kSectorSetLimit = 0x1FB000;
-// A sector-set burn keeps back the image's final 4,096 bytes; a smaller image has nothing to send.
-constexpr uint32_t kSectorSetMinimum = 4096;
-
-const SizeRow kSizeRows[] = {
-    {kRow512k, 4, 0x80000, "The file size EXCEEDS the MAXIMUM size (128 * 1024 * 4)"},
-    {kRow896k, 2, 0xE0000, "The file size EXCEEDS the MAXIMUM size (128 * 1024 * 7)"},
-    {kRow16kr2, 1, 4096, "The file size EXCEEDS the MAXIMUM size (4 * 1024)"},
-    {kRowAio, 3, 0xA000, "The file size EXCEEDS the MAXIMUM size (40 * 1024)"},
-    {nullptr, 0, kSectorSetLimit, "The file size EXCEEDS the MAXIMUM size (2028 * 1024)"},
-    {nullptr, 0, 0x78000, "The file size EXCEEDS the MAXIMUM size (2 * 1024 * 240)"},
-};
-constexpr int kSectorRow = 4;
-constexpr int kDefaultRow = 5;
-
-const SizeRow& SizeRowOfModel() {
-  for (int i = 0; i < kSectorRow; ++i) {
-    if (IsOneOf(kSizeRows[i].models, kSizeRows[i].count)) return kSizeRows[i];
-  }
-  return InSectorSet() ? kSizeRows[kSectorRow] : kSizeRows[kDefaultRow];
-}
-
-const char* const kQdModels[] = {"QD", "QD-R", "QD24"};
-const char* const kPowerCycleModels[] = {"KL2-G-V2", "KL2-G-V4", "KR2-VAN"};
 
 const char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
 const char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
@@ -79,6 +39,16 @@ void Fail(const char* text) {
   ShowError(text);
 }
 
+// The end of a burn that never reached the PLC: no link is open and no counter has moved.
+unsigned EndBeforeTheCycles(const char* text) {
+  Fail(text);
+  elapsedTime.store(0);
+  Plat().EnableControl(burnWindows.hButton, true);
+  CloseFile();
+  burnRunning.store(false);
+  return 0;
+}
+
 // Opens the link of the selected model; `port` receives the COM port name used (empty for USB).
 LinkHandle OpenBurnLink(char port[kPortNameSize]) {
   port[0] = '\0';
@@ -89,23 +59,18 @@ LinkHandle OpenBurnLink(char port[kPortNameSize]) {
 
 // Restarts the PLC into its boot loader after an accepted erase request, as the model needs.
 void HandOver() {
-  if (InUsbSet()) {
-    Plat().CloseLink(hSerial);
+  const ModelRow& model = SelectedModel();
+  if (model.handOver != kWait) {
+    LinkPlat().CloseLink(hSerial);
     hSerial = INVALID_LINK_HANDLE;
-    ShowInformation(kReplugPrompt, "Information");
-    Plat().SleepSeconds(IsOneOf(kQdModels, 3) ? 2 : 5);
-    hSerial = OpenMyDevPipe("");
-  } else if (IsOneOf(kPowerCycleModels, 3)) {
-    Plat().CloseLink(hSerial);
-    hSerial = INVALID_LINK_HANDLE;
-    ShowInformation(kPowerCyclePrompt, "Information");
-    Plat().SleepSeconds(2);
-    // By the name the port list holds now: the operator may have picked another port meanwhile.
-    // A failed open is left to the next mode probe, which then finds no answer.
+    ShowInformation(model.handOver == kReplug ? kReplugPrompt : kPowerCyclePrompt, "Information");
+  }
+  Plat().SleepSeconds(model.handOverSeconds);
+  if (model.handOver != kWait) {
+    // A COM port by the name the port list holds now: the operator may have picked another port
+    // meanwhile. A failed open is left to the next mode probe, which then finds no answer.
     char port[kPortNameSize];
     hSerial = OpenBurnLink(port);
-  } else {
-    Plat().SleepSeconds(1);
   }
 }
 
@@ -184,7 +149,7 @@ void RunCycles() {
 }  // namespace
 
 void StopElapsedTimer() {
-  Plat().StopTimer(burnWindows.hwnd, kElapsedTimer);
+  Plat().StopTimer(burnWindows.hwnd, kSecondsTimer);
 }
 
 void ShowError(const char* text) {
@@ -243,9 +208,10 @@ const char* State3Text(uint8_t code) {
 }
 
 const char* ImageSizeRefusal(uint32_t length) {
-  const SizeRow& row = SizeRowOfModel();
-  if (length > row.limit) return row.text;
-  if (InSectorSet() && length < kSectorSetMinimum) return kSectorImageTooSmallText;
+  const ModelRow& model = SelectedModel();
+  if (length > model.sizeLimit.bytes) return model.sizeLimit.text;
+  // An image no longer than the sector kept back has nothing to send.
+  if (model.keepsLastSector && length < kKeptBackBytes) return kSectorImageTooSmallText;
   return nullptr;
 }
 
@@ -253,7 +219,7 @@ void EndBurn() {
   ResetBurnCounters();
   Plat().EnableControl(burnWindows.hButton, true);
   // After a failed reopen in the hand-over there is no link left to close.
-  if (hSerial != INVALID_LINK_HANDLE) Plat().CloseLink(hSerial);
+  if (hSerial != INVALID_LINK_HANDLE) LinkPlat().CloseLink(hSerial);
   hSerial = INVALID_LINK_HANDLE;
   CloseFile();
   burnRunning.store(false);
@@ -263,35 +229,16 @@ unsigned StartBurn(void* parameter) {
   burnRunning.store(true);
   burnWindows = parameter != nullptr ? *static_cast<const BurnParam*>(parameter) : paramStruct;
 
-  if (!LoadFirmware()) {
-    Fail(kImageLoadFailedText);
-    elapsedTime.store(0);
-    Plat().EnableControl(burnWindows.hButton, true);
-    burnRunning.store(false);
-    return 0;
-  }
+  if (!LoadFirmware()) return EndBeforeTheCycles(kImageLoadFailedText);
   Plat().EnableControl(burnWindows.hButton, false);
-
-  if (const char* refusal = ImageSizeRefusal(fileLength)) {
-    Fail(refusal);
-    Plat().EnableControl(burnWindows.hButton, true);
-    elapsedTime.store(0);
-    CloseFile();
-    burnRunning.store(false);
-    return 0;
-  }
+  if (const char* refusal = ImageSizeRefusal(fileLength)) return EndBeforeTheCycles(refusal);
 
   char port[kPortNameSize];
   hSerial = OpenBurnLink(port);
   if (hSerial == INVALID_LINK_HANDLE) {
     char text[30];
     std::snprintf(text, sizeof text, "CANNOT open %s Port!!!", InUsbSet() ? "USB" : port);
-    Fail(text);
-    elapsedTime.store(0);
-    Plat().EnableControl(burnWindows.hButton, true);
-    CloseFile();
-    burnRunning.store(false);
-    return 0;
+    return EndBeforeTheCycles(text);
   }
 
   RunCycles();

@@ -28,12 +28,14 @@ const char kPvNoUpgrade[] = "PV V3.xx CAN NOT upgrade to V4.xx ";
 const char kBrtNoDowngrade[] = "BRT-KL2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ";
 const char kBrtNoUpgrade[] = "BRT-KL2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ";
 
-const char kLoaderV09[] = "The bootloader version is V0.9, do not support AIO FW update";
-const char kLoaderV10[] = "The bootloader version is V1.0, do not support AIO FW update";
+const char kLoaderV09Old[] = "The bootloader version is V0.9, do not support AIO FW update";
+const char kLoaderV10Old[] = "The bootloader version is V1.0, do not support AIO FW update";
 const char kLoaderUnknown[] = "The bootloader version is unknown, do not support AIO FW update";
 const char kLoaderVersionUnread[] = "PLC DOES NOT respond to the version read";
 
-const uint16_t kLoaderVersionGroup[] = {0x3000, 0x3010, 0x0020, 0xA00B, 0x3020, 0x0022};
+bool InLoaderVersionGroup() {
+  return SelectedModel().gate >= kAnyLoader;
+}
 
 // A register gate's verdict: null passes, any text refuses with that text.
 void Settle(uint8_t& flag, const char* refusal) {
@@ -45,6 +47,9 @@ void Settle(uint8_t& flag, const char* refusal) {
   ShowError(refusal);
   flag = 1;
 }
+
+// The register gates tell the models of one ID apart, so they name them: the row says which gate
+// a model takes, the name which side of it the image is for.
 
 // The PLC's firmware generation (from D1001) must match the image's model.
 const char* ByGeneration(uint16_t d1001, const char* v4Model, const char* downgradeText,
@@ -73,33 +78,26 @@ const char* Id12Gate(LinkHandle link) {
 
 }  // namespace
 
-bool InLoaderVersionGroup(uint16_t id) {
-  for (uint16_t member : kLoaderVersionGroup) {
-    if (member == id) return true;
-  }
-  return false;
-}
-
 bool IsV4Generation(uint16_t d1001) {
   return (d1001 & 0xF0) > 63;
 }
 
 bool CheckVariant_A(LinkHandle link, RefusalFlags& flags) {
-  uint16_t id = selectedPLCID.load(std::memory_order_relaxed);
-  if (id == 12) {
+  const Gate gate = SelectedModel().gate;
+  if (gate == kId12) {
     Settle(flags.id12Mismatch, Id12Gate(link));
-  } else if (id == 19) {
+  } else if (gate == kId19) {
     Settle(flags.id19Mismatch,
            ByD1148(READ_D1148(link), "PN32", kPn14IsNot32, "PN2", kPn32IsNot14));
-  } else if (id == 21) {
+  } else if (gate == kId21) {
     Settle(flags.id21Mismatch, ByD1148(READ_D1148(link), "QD24", kQd14IsNot24, "QD", kQd24IsNot14));
-  } else if (InLoaderVersionGroup(id)) {
+  } else if (InLoaderVersionGroup()) {
     MH_fu_version = read_fu_version_A();
     return CheckFuVersion(MH_fu_version);
-  } else if (id == 8) {
+  } else if (gate == kId8) {
     Settle(flags.id8Mismatch,
            ByGeneration(READ_D1001(link), "PV-V4", kPvNoDowngrade, "PV-V3", kPvNoUpgrade));
-  } else if (id == 40961) {
+  } else if (gate == kIdA001) {
     Settle(flags.idA001Mismatch, ByGeneration(READ_D1001(link), "BRT-KL2-V4", kBrtNoDowngrade,
                                               "BRT-KL2-V2", kBrtNoUpgrade));
   }
@@ -107,12 +105,13 @@ bool CheckVariant_A(LinkHandle link, RefusalFlags& flags) {
 }
 
 bool CheckFuVersion(uint8_t version) {
+  // A loader too old for the image; the text names the one version just below the oldest.
+  const Gate gate = SelectedModel().gate;
   const char* refusal = nullptr;
-  if (IsModel("MH500-AIO") || IsModel("PV3-AIO")) {
-    if (version <= 0x0F) refusal = version == 0x09 ? kLoaderV09 : kLoaderUnknown;
-  } else if (IsModel("KR3-AIO")) {
-    if (version <= 0x11) refusal = version == 0x10 ? kLoaderV10 : kLoaderUnknown;
-  }
+  if (gate == kLoaderV10 && version < 0x10)
+    refusal = version == 0x09 ? kLoaderV09Old : kLoaderUnknown;
+  if (gate == kLoaderV12 && version < 0x12)
+    refusal = version == 0x10 ? kLoaderV10Old : kLoaderUnknown;
   if (refusal == nullptr) return true;
   // The elapsed seconds keep counting while this message is shown: the timer stops after it.
   ShowError(refusal);
@@ -122,7 +121,7 @@ bool CheckFuVersion(uint8_t version) {
 }
 
 bool CheckFuVersion_B() {
-  if (!InLoaderVersionGroup(selectedPLCID.load(std::memory_order_relaxed))) return true;
+  if (!InLoaderVersionGroup()) return true;
   if (read_fu_version_B() != 0) {
     StopElapsedTimer();
     ShowError(kLoaderVersionUnread);

@@ -24,15 +24,13 @@ struct RefusalFlags {
   }
 };
 
-// True when the ID is in the loader-version group (0x3000, 0x3010, 0x0020, 0xA00B, 0x3020, 0x0022).
-bool InLoaderVersionGroup(uint16_t id);
-
 // D1001 is of the V4 generation when bits 4 to 7 hold 4 or more; no other bit counts.
 bool IsV4Generation(uint16_t d1001);
 
-// Monitor-mode gate of selectedPLCID. A register gate sets its flag to 0 on a pass; on a refusal it
-// stops timer 5, shows the text and sets its flag to 1. Returns false only when the loader-version
-// gate refused: the burn has then been ended (clean-up done) and the caller must return at once.
+// Monitor-mode gate of the selected model. A register gate sets its flag to 0 on a pass; on a
+// refusal it stops timer 5, shows the text and sets its flag to 1. Returns false only when the
+// loader-version gate refused: the burn has then been ended (clean-up done) and the caller must
+// return at once.
 bool CheckVariant_A(LinkHandle link, RefusalFlags& flags);
 
 // The loader-version decision on a version byte. Returns true when it passes; on a refusal it shows

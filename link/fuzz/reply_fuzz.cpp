@@ -15,19 +15,17 @@
 #include "link/monitor.h"
 #include "link/transfer.h"
 #include "platform/platform.h"
-#include "platform/headless_platform.h"
 
 namespace {
 
 // A link whose every read takes the next reply from the input: a length byte, then that many
 // bytes (or what is left). Writes come up short when the flags say so.
-class FuzzPlatform : public HeadlessPlatform {
+class FuzzPlatform : public LinkPlatform {
  public:
   const uint8_t* in = nullptr;
   size_t left = 0;
   uint8_t shortWriteEvery = 0;  // 0: never
   unsigned writes = 0;
-  std::vector<uint8_t> image = std::vector<uint8_t>(700, 0x5A);
 
   LinkHandle OpenLink(const char*, OpenMode) override { return this; }
   void CloseLink(LinkHandle) override {}
@@ -47,12 +45,9 @@ class FuzzPlatform : public HeadlessPlatform {
     left -= n;
     return static_cast<uint32_t>(copied);
   }
-  bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override {
-    *data = image.data();
-    *size = static_cast<uint32_t>(image.size());
-    *handle = this;
-    return true;
-  }
+  void SetLine(LinkHandle, const LineSettings&) override {}
+  void SetTimeouts(LinkHandle, const LinkTimeouts&) override {}
+  void PurgeInput(LinkHandle) override {}
 };
 
 void Require(bool condition) {
@@ -71,7 +66,7 @@ bool OneOf(uint8_t value, std::initializer_list<uint8_t> set) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   static FuzzPlatform platform;
-  SetPlatform(&platform);
+  SetLinkPlatform(&platform);
 
   // The decoder on its own, over a copy of the input.
   {

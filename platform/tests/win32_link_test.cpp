@@ -33,7 +33,7 @@ class Win32LinkTest : public ::testing::Test {
     hSerial = link;
   }
   void TearDown() override {
-    if (link != INVALID_LINK_HANDLE) Plat().CloseLink(link);
+    if (link != INVALID_LINK_HANDLE) LinkPlat().CloseLink(link);
     CloseFile();
   }
   std::string port;

@@ -19,17 +19,6 @@ class RecordingPlatform : public Platform {
   std::vector<std::string> messages;
   Platform& real = DefaultPlatform();
 
-  LinkHandle OpenLink(const char* p, OpenMode m) override { return real.OpenLink(p, m); }
-  void CloseLink(LinkHandle l) override { real.CloseLink(l); }
-  uint32_t WriteLink(LinkHandle l, const uint8_t* d, uint32_t n) override {
-    return real.WriteLink(l, d, n);
-  }
-  uint32_t ReadLink(LinkHandle l, uint8_t* d, uint32_t n) override {
-    return real.ReadLink(l, d, n);
-  }
-  void SetLine(LinkHandle l, const LineSettings& s) override { real.SetLine(l, s); }
-  void SetTimeouts(LinkHandle l, const LinkTimeouts& t) override { real.SetTimeouts(l, t); }
-  void PurgeInput(LinkHandle l) override { real.PurgeInput(l); }
   bool ListPresentDevices(std::vector<PresentDevice>& d) override {
     return real.ListPresentDevices(d);
   }
