@@ -7,12 +7,13 @@
 
 export PATH="$root/tools/winebin:$PATH"  # wine with the loader of the program's width
 
-# windows_build DIR TARGETS [-D...]: configures DIR when new or when options are given.
+# windows_build DIR TARGETS [-D...]: configures DIR when new or when options are given, with the
+# preset MORVEX_WINDOWS_PRESET (windows: the 32-bit program that ships; windows-x64 for the other).
 windows_build() {
   local dir="$1" targets="$2"
   shift 2
   if [ ! -f "$dir/build.ninja" ] || [ $# -gt 0 ]; then
-    cmake --preset windows -B "$dir" "$@" >>"$log" 2>&1 || return 1
+    cmake --preset "${MORVEX_WINDOWS_PRESET:-windows}" -B "$dir" "$@" >>"$log" 2>&1 || return 1
   fi
   # shellcheck disable=SC2086
   cmake --build "$dir" --target $targets -j "${MORVEX_JOBS:-2}" >>"$log" 2>&1
@@ -102,9 +103,12 @@ drive() {
   wine "$driver" "$@" 2>&1 | tr -d '\r' >"$out"
 }
 
-start_app() {  # start_app BUILD_DIR
+# start_app BUILD_DIR: the program, once its window is there. Where the kernel runs 32-bit
+# programs only through an emulator, the 32-bit program takes about a minute to start.
+start_app() {
   wine "$1/ui/MorvexFirmwareUpdate.exe" >/dev/null 2>&1 &
   app_pid=$!
+  drive "$art/start.log" find 300000
 }
 stop_app() {
   [ -n "$app_pid" ] || return 0
