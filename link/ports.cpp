@@ -1,5 +1,7 @@
 #include "link/ports.h"
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -20,7 +22,48 @@ void EmptyPortList(WindowHandle list) {
   totalComPort = 0;
 }
 
+constexpr size_t kMaxHoldName = 160;
+
+// The hold of the running burn and the name it holds; only the worker thread touches them.
+LinkHold linkHold = nullptr;
+std::string heldLink;
+
+// Holds `link` unless it is held here already. False when another window holds it; what was
+// held here before is then kept.
+bool TakeLinkHold(const char* link) {
+  const std::string name = LinkHoldName(link);
+  if (linkHold != nullptr && name == heldLink) return true;
+  const LinkHold hold = Plat().HoldLink(name.c_str());
+  if (hold == nullptr) return false;
+  ReleaseLinkHold();
+  linkHold = hold;
+  heldLink = name;
+  return true;
+}
+
 }  // namespace
+
+void ReleaseLinkHold() {
+  if (linkHold != nullptr) Plat().ReleaseLink(linkHold);
+  linkHold = nullptr;
+  heldLink.clear();
+}
+
+std::string LinkHoldName(const char* link) {
+  std::string name;
+  for (const char* c = link; *c != '\0'; ++c) {
+    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+    const bool kept = (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ||
+                      std::strchr("-_.#&{}", lower) != nullptr;
+    name += kept ? lower : '_';
+  }
+  if (name.size() <= kMaxHoldName) return name;
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  char tail[18];
+  std::snprintf(tail, sizeof tail, ".%016llx", static_cast<unsigned long long>(hash));
+  return name.substr(0, kMaxHoldName - 17) + tail;
+}
 
 bool PortNameFromFriendlyName(const char* friendlyName, char out[10]) {
   std::memset(out, 0, kPortNameSize);
@@ -57,6 +100,7 @@ void EnumUSBPort(WindowHandle list) {
 }
 
 LinkHandle OpenComLink(const char* name) {
+  if (!TakeLinkHold(name)) return INVALID_LINK_HANDLE;
   // COM10 and above open only through the device namespace; COM1 to COM9 open either way.
   const std::string path = std::string("\\\\.\\") + name;
   return LinkPlat().OpenLink(path.c_str(), OpenMode::ComPort);
@@ -91,5 +135,6 @@ LinkHandle OpenOneDevice(const DeviceInterface& device, std::string& devicePath)
   if (!device.hasPath) return INVALID_LINK_HANDLE;
   devicePath = device.path;
   if (devicePath.find(kUsbMatch) == std::string::npos) return INVALID_LINK_HANDLE;
+  if (!TakeLinkHold(devicePath.c_str())) return INVALID_LINK_HANDLE;
   return LinkPlat().OpenLink(devicePath.c_str(), OpenMode::UsbDevice);
 }

@@ -24,6 +24,20 @@ void EnumUSBPort(WindowHandle list);
 // name would not fit 9 characters.
 bool PortNameFromFriendlyName(const char* friendlyName, char out[10]);
 
+// The link a burn holds, against every other window of the program on this computer, from its
+// first open to its end, while the link is closed for a replug or a power cycle too. Each open
+// below first holds the port or the device it is about to open, and does not open one that
+// another window holds: the COM open fails, and the USB lookup passes the device over as one that
+// cannot be opened. Holding another link gives back the hold on the first: one link is held at a
+// time, until ReleaseLinkHold.
+void ReleaseLinkHold();
+
+// The name a link is held by: the COM port name or the USB device path, in lower case (Windows
+// names both without regard to case), with every character but letters, digits and "-_.#&{}"
+// turned into '_'; a name longer than 160 characters keeps its first 143 and ends in '.' and 16
+// hexadecimal digits of a hash of the whole.
+std::string LinkHoldName(const char* link);
+
 // Opens the COM port `name` ("COM12") through the device namespace ("\\.\COM12"), exclusively.
 LinkHandle OpenComLink(const char* name);
 

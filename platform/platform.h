@@ -19,6 +19,9 @@ typedef void* LinkHandle;
 // A window or control (an HWND in the product).
 typedef void* WindowHandle;
 
+// A hold on a link (see Platform::HoldLink); null is no hold.
+typedef void* LinkHold;
+
 // Line parameters, with the values of the Win32 DCB fields.
 enum : uint8_t { kNoParity = 0, kOddParity = 1, kEvenParity = 2 };
 enum : uint8_t { kOneStopBit = 0 };
@@ -84,7 +87,8 @@ class LinkPlatform {
   virtual void PurgeInput(LinkHandle link) = 0;
 };
 
-// The rest: the port list, the image, the message box, the button, the timer and the wait.
+// The rest: the port list, the link holds, the image, the message box, the button, the timer and
+// the wait.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -98,6 +102,14 @@ class Platform {
   virtual void ListAddString(WindowHandle list, const char* text) = 0;
   virtual void ListDeleteString(WindowHandle list, int index) = 0;
   virtual void ListSetCurSel(WindowHandle list, int index) = 0;
+
+  // A hold on the link `name` against every other hold of that name on this computer, so that
+  // two windows of the program never burn one PLC. The name is one of LinkHoldName (link/ports.h):
+  // lower-case letters, digits and "-_.#&{}", at most 160 characters. Returns null when it is held
+  // already (or the hold cannot be made). Release gives back a hold HoldLink gave; a process that
+  // ends gives back its holds with it.
+  virtual LinkHold HoldLink(const char* name) = 0;
+  virtual void ReleaseLink(LinkHold hold) = 0;
 
   // The firmware image embedded in the program. Load gives its bytes, size and a handle that
   // Free releases; it returns false when the image cannot be found or loaded.

@@ -1,8 +1,12 @@
-// The platform of a native (non-Windows) build: the POSIX serial link, the image linked into the
-// program, message boxes written to standard error, and no device enumeration.
+// The platform of a native (non-Windows) build: the POSIX serial link, lock files for the link
+// holds, the image linked into the program, message boxes written to standard error, and no device
+// enumeration.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 #include "embedded_image.h"
 #include "platform.h"
@@ -27,6 +31,22 @@ class PosixPlatform : public SystemPlatform {
   void SetLine(LinkHandle link, const LineSettings& s) override { PosixSetLine(link, s); }
   void SetTimeouts(LinkHandle link, const LinkTimeouts& t) override { PosixSetTimeouts(link, t); }
   void PurgeInput(LinkHandle link) override { PosixPurgeInput(link); }
+
+  // A lock file per link in the temporary directory; the lock goes with the open file, so with
+  // the process too. The hold carries the file descriptor plus one.
+  LinkHold HoldLink(const char* name) override {
+    const std::string path = std::string("/tmp/morvex-link-") + name + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return nullptr;
+    }
+    return reinterpret_cast<LinkHold>(static_cast<intptr_t>(fd) + 1);
+  }
+  void ReleaseLink(LinkHold hold) override {
+    if (hold != nullptr) ::close(static_cast<int>(reinterpret_cast<intptr_t>(hold)) - 1);
+  }
 
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override {
     *data = EmbeddedFirmwareData();

@@ -5,6 +5,7 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform.h"
@@ -139,6 +140,26 @@ class Win32Platform : public SystemPlatform {
   }
   void ListSetCurSel(WindowHandle list, int index) override {
     SendMessageA(static_cast<HWND>(list), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  }
+
+  // A named mutex per link: its existence is the hold, and closing the last handle, or the end of
+  // the process that holds it, gives it back. Global\ rather than Local\: the PLC hangs on the
+  // computer, not on a logon session, and a window in another session (a user switched in, a
+  // remote desktop) reaches the same port or device. A mutex needs no privilege to be created
+  // there; one created by another user's process may deny this one access, and is held all the
+  // same.
+  LinkHold HoldLink(const char* name) override {
+    const std::string objectName = std::string("Global\\MorvexPlcLink.") + name;
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, objectName.c_str());
+    if (mutex == nullptr) return nullptr;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+      CloseHandle(mutex);
+      return nullptr;
+    }
+    return mutex;
+  }
+  void ReleaseLink(LinkHold hold) override {
+    if (hold != nullptr) CloseHandle(static_cast<HANDLE>(hold));
   }
 
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override {

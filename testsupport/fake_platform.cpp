@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -147,6 +148,30 @@ bool FakePlatform::ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface
   if (!interfacesAvailable) return false;
   out = interfaces;
   return true;
+}
+
+LinkHold FakePlatform::HoldLink(const char* name) {
+  static std::atomic<uintptr_t> lastHold{0};
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (heldElsewhere.count(name) != 0) return nullptr;
+  for (const auto& h : holds_) {
+    if (h.second == name) return nullptr;
+  }
+  const uintptr_t hold = ++lastHold;
+  holds_[hold] = name;
+  return reinterpret_cast<LinkHold>(hold);
+}
+
+void FakePlatform::ReleaseLink(LinkHold hold) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  holds_.erase(reinterpret_cast<uintptr_t>(hold));
+}
+
+std::set<std::string> FakePlatform::HeldLinks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::set<std::string> names;
+  for (const auto& h : holds_) names.insert(h.second);
+  return names;
 }
 
 void FakePlatform::ListAddString(WindowHandle, const char* text) {

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,11 @@ class FakePlatform : public LinkPlatform, public Platform {
   bool interfacesAvailable = true;
   std::vector<DeviceInterface> interfaces;
 
+  // Link holds. A test puts here the names another window of the program holds; a hold of one of
+  // them, or of a name held already, is refused.
+  std::set<std::string> heldElsewhere;
+  std::set<std::string> HeldLinks() const;  // the names the code under test holds now
+
   // The port list: entries kept in sorted order, as the sorted combo box keeps them.
   std::vector<std::string> listEntries;
   int listSelection = -1;
@@ -108,6 +115,8 @@ class FakePlatform : public LinkPlatform, public Platform {
   void PurgeInput(LinkHandle link) override;
   bool ListPresentDevices(std::vector<PresentDevice>& out) override;
   bool ListDeviceInterfaces(const Guid& interfaceClass, std::vector<DeviceInterface>& out) override;
+  LinkHold HoldLink(const char* name) override;
+  void ReleaseLink(LinkHold hold) override;
   void ListAddString(WindowHandle list, const char* text) override;
   void ListDeleteString(WindowHandle list, int index) override;
   void ListSetCurSel(WindowHandle list, int index) override;
@@ -135,6 +144,7 @@ class FakePlatform : public LinkPlatform, public Platform {
   std::vector<std::string> events_;
   std::vector<std::unique_ptr<OpenLinkState>> links_;
   int imageLoadsOutstanding_ = 0;
+  std::map<uintptr_t, std::string> holds_;  // by hold, each unique in the process
 };
 
 // Installs a platform and its link for the lifetime of a scope and restores the previous ones.

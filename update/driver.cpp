@@ -39,11 +39,13 @@ void Fail(const char* text) {
   ShowError(text);
 }
 
-// The end of a burn that never reached the PLC: no link is open and no counter has moved.
+// The end of a burn that never reached the PLC: no link is open and no counter has moved. A link
+// that did not open may still have been held.
 unsigned EndBeforeTheCycles(const char* text) {
   Fail(text);
   elapsedTime.store(0);
   Plat().EnableControl(burnWindows.hButton, true);
+  ReleaseLinkHold();
   CloseFile();
   burnRunning.store(false);
   return 0;
@@ -221,6 +223,7 @@ void EndBurn() {
   // After a failed reopen in the hand-over there is no link left to close.
   if (hSerial != INVALID_LINK_HANDLE) LinkPlat().CloseLink(hSerial);
   hSerial = INVALID_LINK_HANDLE;
+  ReleaseLinkHold();
   CloseFile();
   burnRunning.store(false);
 }

@@ -15,7 +15,7 @@ constexpr int kMaxMonitorCycles = 3;
 unsigned StartBurn(void* parameter);
 
 // The end-of-burn clean-up every way out that reached the PLC goes through: counters to 0,
-// button enabled, link closed, image released, burnRunning cleared.
+// button enabled, link closed and its hold given back, image released, burnRunning cleared.
 void EndBurn();
 
 // What a burn shows: message boxes owned by the main window of the running burn.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 
 #include "core/burn_state.h"
 #include "testsupport/fake_platform.h"
@@ -13,7 +14,10 @@ namespace {
 class PortsTest : public ::testing::Test {
  protected:
   void SetUp() override { ResetBurnStateForTest(); }
-  void TearDown() override { ResetBurnStateForTest(); }
+  void TearDown() override {
+    ReleaseLinkHold();
+    ResetBurnStateForTest();
+  }
   void Devices(std::initializer_list<const char*> names) {
     platform.devices.clear();
     for (const char* n : names) platform.devices.push_back(PresentDevice{true, n});
@@ -159,6 +163,37 @@ TEST_F(PortsTest, FirstMatchingDeviceThatOpensIsUsed) {
   platform.CloseLink(h);
   EXPECT_EQ(Opens().back(), "close");
   EXPECT_EQ(Opens()[Opens().size() - 2], "open USB " + longPath + "\\");
+}
+
+TEST_F(PortsTest, LinksHeldByAnotherWindowAreNotOpened) {
+  ScriptedLink device;
+  platform.opener = [&](const std::string&, OpenMode) { return &device; };
+  const std::string second = std::string(kPath) + "2";
+  platform.interfaces = {{true, kPath}, {true, second}};
+  platform.heldElsewhere = {"com12", LinkHoldName(kPath)};
+  EXPECT_EQ(OpenComLink("COM12"), INVALID_LINK_HANDLE);
+  // A held device is passed over like one that cannot be opened.
+  LinkHandle h = OpenMyDevPipe("");
+  platform.CloseLink(h);
+  EXPECT_EQ(Opens()[0], "open USB " + second);
+  EXPECT_EQ(platform.HeldLinks(), std::set<std::string>{LinkHoldName(second.c_str())});
+  // Another link taken gives back the first; the hold outlives the link until it is released.
+  h = OpenComLink("COM3");
+  platform.CloseLink(h);
+  EXPECT_EQ(platform.HeldLinks(), std::set<std::string>{"com3"});
+  ReleaseLinkHold();
+  EXPECT_TRUE(platform.HeldLinks().empty());
+
+  // Names without case or backslash, long ones shortened but kept apart.
+  EXPECT_EQ(LinkHoldName("COM12"), "com12");
+  EXPECT_EQ(LinkHoldName(kPath),
+            "____usb#vid_fff0&pid_0001#5&1a2b3c&0&2#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
+  const std::string longPath = std::string(kPath) + std::string(200, 'x');
+  const std::string longA = LinkHoldName((longPath + "a").c_str());
+  const std::string longB = LinkHoldName((longPath + "b").c_str());
+  EXPECT_EQ(longA.size(), 160u);
+  EXPECT_NE(longA, longB);
+  EXPECT_EQ(longA.substr(0, 143), longB.substr(0, 143));
 }
 
 TEST_F(PortsTest, NoDeviceMeansNoHandle) {

@@ -63,4 +63,19 @@ TEST(Win32Link, AMissingPortDoesNotOpen) {
   EXPECT_EQ(OpenComLink("COM250"), INVALID_LINK_HANDLE);
 }
 
+TEST(Win32Link, AHeldLinkIsRefusedUntilItIsGivenBack) {
+  Platform& p = DefaultPlatform();
+  const LinkHold first = p.HoldLink("com251");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(p.HoldLink("com251"), nullptr);
+  const LinkHold other =
+      p.HoldLink(LinkHoldName("\\\\?\\usb#vid_fff0&pid_0001#7#{a5dcbf10}").c_str());
+  EXPECT_NE(other, nullptr);
+  p.ReleaseLink(first);
+  const LinkHold again = p.HoldLink("com251");
+  EXPECT_NE(again, nullptr);
+  p.ReleaseLink(again);
+  p.ReleaseLink(other);
+}
+
 }  // namespace

@@ -28,6 +28,8 @@ class RecordingPlatform : public Platform {
   void ListAddString(WindowHandle l, const char* t) override { real.ListAddString(l, t); }
   void ListDeleteString(WindowHandle l, int i) override { real.ListDeleteString(l, i); }
   void ListSetCurSel(WindowHandle l, int i) override { real.ListSetCurSel(l, i); }
+  LinkHold HoldLink(const char* name) override { return real.HoldLink(name); }
+  void ReleaseLink(LinkHold hold) override { real.ReleaseLink(hold); }
   bool LoadFirmwareImage(const uint8_t** d, uint32_t* s, void** h) override {
     return real.LoadFirmwareImage(d, s, h);
   }

@@ -68,6 +68,7 @@ void BurnTest::Restart() {
   platform.shown.clear();
   platform.wrongWindow = 0;
   platform.onMessage = nullptr;
+  platform.heldElsewhere.clear();
   platform.imageAvailable = true;
   platform.UseEmbeddedImage();
   ResetBurnStateForTest();
@@ -139,6 +140,7 @@ void BurnTest::ExpectIdle() const {
   EXPECT_EQ(totalErrCounter.load(), 0);
   EXPECT_FALSE(burnRunning.load());
   EXPECT_EQ(platform.OpenLinkCount(), 0);
+  EXPECT_TRUE(platform.HeldLinks().empty());
   EXPECT_EQ(hGLOBAL, nullptr);
   EXPECT_EQ(platform.wrongWindow, 0);
   EXPECT_EQ(CountEvents("image load"), CountEvents("image free"));
@@ -197,6 +199,7 @@ void BurnTest::ExpectEarlyEnd(const std::string& text) {
   EXPECT_EQ(elapsedTime.load(), 0);
   EXPECT_FALSE(burnRunning.load());
   EXPECT_EQ(platform.OpenLinkCount(), 0);
+  EXPECT_TRUE(platform.HeldLinks().empty());
   EXPECT_EQ(hGLOBAL, nullptr);
   EXPECT_EQ(platform.wrongWindow, 0);
 }

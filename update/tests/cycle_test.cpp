@@ -2,10 +2,12 @@
 // loader-mode path and its failures, and the bound on monitor-mode cycles.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/burn_state.h"
+#include "link/ports.h"
 #include "update/driver.h"
 #include "update/tests/burn_harness.h"
 
@@ -97,8 +99,13 @@ TEST_F(CycleTest, StateTextsByTheLowFourBitsOnly) {
 TEST_F(CycleTest, ReplugHandOverForQdWaitsTwoSecondsAndReopensUsb) {
   Prepare("QD");
   int32_t elapsedAtPrompt = -1;
+  int openAtPrompt = -1;
+  std::set<std::string> heldAtPrompt;
   platform.onMessage = [&](const std::string& text, const std::string&, MessageIcon) {
-    if (text.find("REPLUG the USB Cable") != std::string::npos) elapsedAtPrompt = elapsedTime;
+    if (text.find("REPLUG the USB Cable") == std::string::npos) return;
+    elapsedAtPrompt = elapsedTime;
+    openAtPrompt = platform.OpenLinkCount();
+    heldAtPrompt = platform.HeldLinks();
   };
   Burn();
   EXPECT_EQ(Events(),
@@ -110,6 +117,9 @@ TEST_F(CycleTest, ReplugHandOverForQdWaitsTwoSecondsAndReopensUsb) {
                    "enable 1", "close", "image free"}}));
   // The seconds go on counting through the hand-over.
   EXPECT_EQ(elapsedAtPrompt, kElapsedAtStart);
+  // The link is closed for the replug, and still held against every other window.
+  EXPECT_EQ(openAtPrompt, 0);
+  EXPECT_EQ(heldAtPrompt, std::set<std::string>{LinkHoldName(kUsbDevicePath)});
   ExpectSuccessEnd(kUsbSuccess, "Information");
   ExpectFlashHoldsImage();
 }
@@ -131,7 +141,9 @@ TEST_F(CycleTest, ReplugHandOverForMh700WaitsFiveSeconds) {
 TEST_F(CycleTest, PowerCycleHandOverReopensThePortPickedMeanwhile) {
   Prepare("KL2-G-V4");
   comPorts = {"COM5", "COM7"};
+  std::vector<std::set<std::string>> held;  // at the prompt and at the final message
   platform.onMessage = [&](const std::string& text, const std::string&, MessageIcon) {
+    held.push_back(platform.HeldLinks());
     if (text.find("POWER OFF") != std::string::npos) SetSelectedComPort("COM7");
   };
   Burn();
@@ -140,6 +152,8 @@ TEST_F(CycleTest, PowerCycleHandOverReopensThePortPickedMeanwhile) {
                           "sleep 2", "open COM \\\\.\\COM7", "kill timer 5",
                           std::string("message INFORMATION|Information|") + kComSuccess, "enable 1",
                           "close", "image free"}));
+  // The hold follows the port: COM5 through the power cycle, then COM7, given back at the end.
+  EXPECT_EQ(held, (std::vector<std::set<std::string>>{{"com5"}, {"com7"}}));
   ExpectSuccessEnd(kComSuccess, "INFORMATION");
   ExpectFlashHoldsImage();
 }
@@ -173,6 +187,7 @@ TEST_F(CycleTest, FailedReopenAfterTheHandOverEndsAtTheNextProbe) {
   EXPECT_EQ(elapsedTime.load(), 0);
   EXPECT_EQ(totalErrCounter.load(), 0);
   EXPECT_EQ(platform.OpenLinkCount(), 0);
+  EXPECT_TRUE(platform.HeldLinks().empty());
   EXPECT_FALSE(burnRunning.load());
 
   // The USB device gone after the replug prompt ends the same way.

@@ -94,6 +94,37 @@ TEST_F(EarlyEndTest, LinkThatCannotBeOpened) {
   ExpectEarlyEnd("CANNOT open COM123456 Port!!!");
 }
 
+TEST_F(EarlyEndTest, LinkHeldByAnotherWindowIsNotTouchedUntilItIsGivenBack) {
+  // Ends as for a link that does not open, before anything reaches the line.
+  const auto refused = [](const std::string& text) {
+    return std::vector<std::string>{"image load",   "enable 0",
+                                    "kill timer 5", "message ERROR|Error|" + text,
+                                    "enable 1",     "image free"};
+  };
+  // Another window burns the PLC on COM5.
+  Prepare("PN2");
+  platform.heldElsewhere = {"com5"};
+  Burn();
+  ExpectEarlyEnd("CANNOT open COM5 Port!!!");
+  EXPECT_EQ(Events(), refused("CANNOT open COM5 Port!!!"));
+  // Once the other burn has ended, this window burns.
+  platform.heldElsewhere.clear();
+  platform.ClearEvents();
+  platform.shown.clear();
+  elapsedTime = kElapsedAtStart;
+  Burn();
+  ExpectSuccessEnd("Firmware update is SUCCESSFUL", "INFORMATION");
+
+  // The USB device is held by its path in lower case: not even the probe opens it.
+  Restart();
+  Prepare("QD");
+  platform.heldElsewhere = {
+      "____usb#vid_fff0&pid_0001#5&2c1a3b&0&2#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"};
+  Burn();
+  ExpectEarlyEnd("CANNOT open USB Port!!!");
+  EXPECT_EQ(Events(), refused("CANNOT open USB Port!!!"));
+}
+
 TEST_F(EarlyEndTest, ImageThatCannotBeLoaded) {
   Prepare("PN2");
   platform.imageAvailable = false;
