@@ -163,8 +163,8 @@ class BenchPlatform : public LinkPlatform, public Platform {
   }
 
  private:
-  static LinkPlatform& RealLink() { return DefaultLinkPlatform(); }
-  static Platform& Real() { return DefaultPlatform(); }
+  static LinkPlatform& RealLink() { return ThisSystem(); }
+  static Platform& Real() { return ThisSystem(); }
 
   // The phase is the panel's: taken from the burn state at every call the burn makes.
   void Track() {
@@ -196,7 +196,7 @@ class BenchPlatform : public LinkPlatform, public Platform {
 // Round trips of a 261-byte write and a 1-byte reply, the line set up as the transfer has it, on
 // a COM port or a device path (\\?\...).
 double RawRoundTripsPerSecond(const std::string& port, int count) {
-  LinkPlatform& p = DefaultLinkPlatform();
+  LinkPlatform& p = ThisSystem();
   const bool device = port.rfind("\\\\?\\", 0) == 0;
   LinkHandle link = p.OpenLink(port.c_str(), device ? OpenMode::UsbDevice : OpenMode::ComPort);
   if (link == INVALID_LINK_HANDLE) {

@@ -112,7 +112,7 @@ class TimingPlatform : public LinkPlatform {
   void PurgeInput(LinkHandle link) override { P().PurgeInput(link); }
 
  private:
-  static LinkPlatform& P() { return DefaultLinkPlatform(); }
+  static LinkPlatform& P() { return ThisSystem(); }
 };
 
 TimingPlatform timing;

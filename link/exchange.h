@@ -124,6 +124,13 @@ ExchangeEnd RunExchange(const Exchange& exchange, FailureCounts& counts, Judge&&
   return ExchangeEnd::Exhausted;
 }
 
+// The exchange rule for a request with failure counts of its own: true when it was accepted.
+template <typename Judge>
+bool Accepted(const Exchange& exchange, Judge&& judge, unsigned attemptLimit = kMaxAttempts) {
+  FailureCounts counts;
+  return RunExchange(exchange, counts, judge, attemptLimit) == ExchangeEnd::Accepted;
+}
+
 // The judgement of the many requests whose only test is a condition on the reply.
 inline Verdict AcceptIf(bool accepted) {
   return accepted ? Verdict::Accept : Verdict::ReadFailure;

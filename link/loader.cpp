@@ -39,8 +39,7 @@ uint8_t CheckID_B(LinkHandle link) {
   // errCounter showing the refused replies before it.
   const bool twelveOrThirteen = !usb && selected == 12;
   uint8_t reply[3] = {};
-  FailureCounts counts;
-  if (RunExchange(CommandExchange(link, kId, reply, sizeof reply), counts, [&](const uint8_t* r) {
+  if (!Accepted(CommandExchange(link, kId, reply, sizeof reply), [&](const uint8_t* r) {
         const uint16_t id = static_cast<uint16_t>(r[1] << 8 | r[2]);
         bool fits;
         if (usb) {
@@ -52,7 +51,7 @@ uint8_t CheckID_B(LinkHandle link) {
           fits = id == (selected & 0x7FFF);
         }
         return AcceptIf(r[0] == kAck && fits);
-      }) != ExchangeEnd::Accepted) {
+      })) {
     return kLoaderFailed;
   }
   if (!twelveOrThirteen) ClearErrCounter();
@@ -63,9 +62,7 @@ uint8_t read_fu_version_B() {
   const LinkHandle link = hSerial;
   SetNormalTimeouts(link);
   uint8_t reply[3] = {};
-  FailureCounts counts;
-  if (RunExchange(CommandExchange(link, kVersion, reply, sizeof reply), counts, AcceptAck) !=
-      ExchangeEnd::Accepted) {
+  if (!Accepted(CommandExchange(link, kVersion, reply, sizeof reply), AcceptAck)) {
     return kLoaderFailed;
   }
   // The low nibble of V1 is the major version, the high nibble of V2 the minor.
@@ -96,18 +93,14 @@ uint8_t SendErase_B(LinkHandle link) {
   progress.store(0, std::memory_order_relaxed);
   uint8_t reply[1] = {};
   for (uint16_t unit = 0; unit < count; ++unit) {
-    FailureCounts counts;
-    if (RunExchange(CommandExchange(link, kErase, reply, sizeof reply), counts, AcceptAck,
-                    attemptsPerUnit) != ExchangeEnd::Accepted) {
+    if (!Accepted(CommandExchange(link, kErase, reply, sizeof reply), AcceptAck, attemptsPerUnit)) {
       return kLoaderFailed;
     }
     ClearErrCounter();
     progress.store(static_cast<int32_t>(uint32_t{unit} * 100 / count), std::memory_order_relaxed);
   }
   static constexpr uint8_t kClose[] = {kEot};
-  FailureCounts counts;
-  if (RunExchange(Exchange{link, kClose, 1, reply, sizeof reply, false, false}, counts,
-                  AcceptAck) != ExchangeEnd::Accepted) {
+  if (!Accepted(Exchange{link, kClose, 1, reply, sizeof reply, false, false}, AcceptAck)) {
     return kLoaderFailed;
   }
   ClearErrCounter();
@@ -118,9 +111,7 @@ uint8_t SendErase_B(LinkHandle link) {
 uint8_t SendUpdate(LinkHandle link) {
   SetNormalTimeouts(link);
   uint8_t reply[1] = {};
-  FailureCounts counts;
-  if (RunExchange(CommandExchange(link, kUpdate, reply, sizeof reply), counts, AcceptAck) !=
-      ExchangeEnd::Accepted) {
+  if (!Accepted(CommandExchange(link, kUpdate, reply, sizeof reply), AcceptAck)) {
     return kLoaderFailed;
   }
   LinkPlat().SetLine(link, kLoaderLine);

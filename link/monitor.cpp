@@ -70,16 +70,18 @@ uint16_t ReplyWord(const uint8_t* reply, int highAt) {
   return static_cast<uint16_t>(reply[highAt] << 8 | reply[highAt + 1]);
 }
 
+// The requests that take any well-formed reply: true when one came.
+template <size_t N>
+bool AnyReply(LinkHandle link, const char (&frame)[N], uint8_t* reply, uint32_t replyLength) {
+  SetNormalTimeouts(link);
+  return Accepted(AsciiExchange(link, frame, reply, replyLength),
+                  [](const uint8_t*) { return Verdict::Accept; });
+}
+
 template <size_t N>
 uint16_t ReadRegister(LinkHandle link, const char (&frame)[N]) {
-  SetNormalTimeouts(link);
   uint8_t reply[kRegisterAnswerLength] = {};
-  FailureCounts counts;
-  if (RunExchange(AsciiExchange(link, frame, reply, sizeof reply), counts,
-                  [](const uint8_t*) { return Verdict::Accept; }) != ExchangeEnd::Accepted) {
-    return 0;
-  }
-  return ReplyWord(reply, kRegisterHighAt);
+  return AnyReply(link, frame, reply, sizeof reply) ? ReplyWord(reply, kRegisterHighAt) : 0;
 }
 
 }  // namespace
@@ -99,12 +101,11 @@ uint8_t ConfirmComm(LinkHandle link) {
   SetMonitorLineIfCom(link);
   SetNormalTimeouts(link);
   uint8_t reply[kAnswerLength] = {};
-  FailureCounts counts;
   const Exchange x = InAioSet() ? AsciiExchange(link, kProbeAio, reply, sizeof reply)
                                 : AsciiExchange(link, kProbe, reply, sizeof reply);
-  if (RunExchange(x, counts, [](const uint8_t* r) {
+  if (Accepted(x, [](const uint8_t* r) {
         return AcceptIf(r[kStatusAt] == kStatusMonitor || r[kStatusAt] == kStatusAccepted);
-      }) == ExchangeEnd::Accepted) {
+      })) {
     errCounter.store(0, std::memory_order_relaxed);
     return reply[kStatusAt];
   }
@@ -114,16 +115,15 @@ uint8_t ConfirmComm(LinkHandle link) {
 uint8_t CheckID_A(LinkHandle link) {
   SetNormalTimeouts(link);
   uint8_t reply[kAnswerLength] = {};
-  FailureCounts counts;
   const Exchange x = InAioSet() ? AsciiExchange(link, kIdAio, reply, sizeof reply)
                                 : AsciiExchange(link, kId, reply, sizeof reply);
   const uint16_t selected = selectedPLCID.load(std::memory_order_relaxed);
-  if (RunExchange(x, counts, [selected](const uint8_t* r) {
+  if (Accepted(x, [selected](const uint8_t* r) {
         const uint16_t id = ReplyWord(r, kClassAt);
         // The ID-12 models accept a PLC reporting 13 too; no other ID has such a sibling.
         const bool fits = selected == 12 ? (id == 12 || id == 13) : id == selected;
         return AcceptIf(r[kStatusAt] == kStatusAccepted && fits);
-      }) == ExchangeEnd::Accepted) {
+      })) {
     return kResultOk;
   }
   return ClassifyLastReply(reply, {2, 3}, kNegOtherClass);
@@ -140,34 +140,26 @@ uint16_t READ_D1148(LinkHandle link) {
 }
 
 uint8_t read_fu_version_A() {
-  const LinkHandle link = hSerial;
-  SetNormalTimeouts(link);
   uint8_t reply[kAnswerLength] = {};
-  FailureCounts counts;
-  if (RunExchange(AsciiExchange(link, kVersion, reply, sizeof reply), counts,
-                  [](const uint8_t*) { return Verdict::Accept; }) != ExchangeEnd::Accepted) {
-    return 0;
-  }
-  return reply[kStatusAt];
+  return AnyReply(hSerial, kVersion, reply, sizeof reply) ? reply[kStatusAt] : 0;
 }
 
 uint8_t SendErase_A(LinkHandle link) {
   SetNormalTimeouts(link);
   uint8_t reply[kAnswerLength] = {};
-  FailureCounts counts;
   const bool aio = InAioSet();
   Exchange x = aio ? AsciiExchange(link, kEraseAio, reply, sizeof reply)
                    : AsciiExchange(link, kErase, reply, sizeof reply);
   x.silenceAccepted = SelectedModel().silentErase;
   const uint8_t* ack = aio ? FrameBytes(kEraseAckAio) : FrameBytes(kEraseAck);
   const uint32_t ackLength = aio ? FrameLength(kEraseAckAio) : FrameLength(kEraseAck);
-  if (RunExchange(x, counts, [&](const uint8_t* r) {
+  if (Accepted(x, [&](const uint8_t* r) {
         if (r[kStatusAt] != kStatusAccepted) return Verdict::ReadFailure;
         errCounter.store(0, std::memory_order_relaxed);
         // A short acknowledgement fails the whole attempt: the next one asks to erase again.
         if (LinkPlat().WriteLink(link, ack, ackLength) < ackLength) return Verdict::WriteFailure;
         return Verdict::Accept;
-      }) == ExchangeEnd::Accepted) {
+      })) {
     errCounter.store(0, std::memory_order_relaxed);
     return kResultOk;
   }

@@ -9,12 +9,12 @@ std::atomic<Platform*> current{nullptr};
 
 LinkPlatform& LinkPlat() {
   LinkPlatform* p = currentLink.load(std::memory_order_acquire);
-  return p ? *p : DefaultLinkPlatform();
+  return p ? *p : ThisSystem();
 }
 
 Platform& Plat() {
   Platform* p = current.load(std::memory_order_acquire);
-  return p ? *p : DefaultPlatform();
+  return p ? *p : ThisSystem();
 }
 
 void SetLinkPlatform(LinkPlatform* link) {
@@ -22,11 +22,4 @@ void SetLinkPlatform(LinkPlatform* link) {
 }
 void SetPlatform(Platform* platform) {
   current.store(platform, std::memory_order_release);
-}
-
-LinkPlatform& DefaultLinkPlatform() {
-  return ThisSystem();
-}
-Platform& DefaultPlatform() {
-  return ThisSystem();
 }

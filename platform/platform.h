@@ -134,9 +134,7 @@ Platform& Plat();
 void SetLinkPlatform(LinkPlatform* link);
 void SetPlatform(Platform* platform);
 
-// Those of this build: Win32 on Windows; on other systems the POSIX serial link, with the image
-// linked into the program and message boxes printed on standard error.
-LinkPlatform& DefaultLinkPlatform();
-Platform& DefaultPlatform();
+// Both of this build in one: Win32 on Windows; on other systems the POSIX serial link, with the
+// image linked into the program and message boxes printed on standard error.
 class SystemPlatform : public LinkPlatform, public Platform {};
-SystemPlatform& ThisSystem();  // both in one, from the one platform file of this build
+SystemPlatform& ThisSystem();

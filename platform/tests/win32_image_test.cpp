@@ -20,10 +20,10 @@ TEST(Win32Image, ResourceOfOwnModuleIsTheGeneratedImage) {
   const uint8_t* data = nullptr;
   uint32_t size = 0;
   void* handle = nullptr;
-  ASSERT_TRUE(DefaultPlatform().LoadFirmwareImage(&data, &size, &handle));
+  ASSERT_TRUE(ThisSystem().LoadFirmwareImage(&data, &size, &handle));
   EXPECT_EQ(size, FIRMWARE_IMAGE_SIZE);
   EXPECT_EQ(Fnv1a64(data, size), FIRMWARE_IMAGE_FNV1A64);
-  DefaultPlatform().FreeFirmwareImage(handle);
+  ThisSystem().FreeFirmwareImage(handle);
 }
 
 TEST(Win32Image, BurnLoadReadsFromTheFirstByteEveryTime) {

@@ -17,7 +17,7 @@ namespace {
 class RecordingPlatform : public Platform {
  public:
   std::vector<std::string> messages;
-  Platform& real = DefaultPlatform();
+  Platform& real = ThisSystem();
 
   bool ListPresentDevices(std::vector<PresentDevice>& d) override {
     return real.ListPresentDevices(d);
