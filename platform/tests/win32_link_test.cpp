@@ -64,7 +64,7 @@ TEST(Win32Link, AMissingPortDoesNotOpen) {
 }
 
 TEST(Win32Link, AHeldLinkIsRefusedUntilItIsGivenBack) {
-  Platform& p = DefaultPlatform();
+  Platform& p = ThisSystem();
   const LinkHold first = p.HoldLink("com251");
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(p.HoldLink("com251"), nullptr);
