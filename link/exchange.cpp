@@ -73,6 +73,12 @@ void FailureCounts::BeforeRead() const {
   errCounter.store(readFailures, std::memory_order_relaxed);
 }
 
+Exchange TextExchange(LinkHandle link, const char* request, uint8_t* reply, uint32_t replyLength,
+                      bool asciiReply) {
+  const auto length = static_cast<uint32_t>(std::strlen(request));
+  return {link, reinterpret_cast<const uint8_t*>(request), length, reply, replyLength, asciiReply};
+}
+
 Attempt ExchangeAttempt(const Exchange& x, const FailureCounts& counts) {
   // Bytes already waiting cannot answer the request about to go out: a late answer, or the rest of
   // one with a stray byte ahead of it. Taken for this request's answer, a stale acknowledge would

@@ -57,8 +57,13 @@ struct Exchange {
   bool asciiReply;
   // A short or missing reply ends the request with success instead of counting a read failure
   // (PLCs that restart into the loader without answering the erase request).
-  bool silenceAccepted;
+  bool silenceAccepted = false;
 };
+
+// An exchange whose request is the text `request` (a monitor-mode frame or a loader command word),
+// sent without its terminator.
+Exchange TextExchange(LinkHandle link, const char* request, uint8_t* reply, uint32_t replyLength,
+                      bool asciiReply);
 
 // How one attempt went, before the request judges the reply.
 enum class Attempt {

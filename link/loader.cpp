@@ -14,15 +14,17 @@ constexpr char kVersion[] = "VERSION";
 constexpr char kErase[] = "ERASE";
 constexpr char kUpdate[] = "UPDATE";
 
-template <size_t N>
-Exchange CommandExchange(LinkHandle link, const char (&word)[N], uint8_t* reply,
-                         uint32_t replyLength) {
-  return Exchange{link, reinterpret_cast<const uint8_t*>(word), N - 1, reply, replyLength, false,
-                  false};
-}
+constexpr char kClose[] = {kEot, '\0'};
 
 Verdict AcceptAck(const uint8_t* reply) {
   return AcceptIf(reply[0] == kAck);
+}
+
+// A command word under the exchange rule, with failure counts of its own: true when acknowledged.
+template <size_t N>
+bool Acknowledged(LinkHandle link, const char* word, uint8_t (&reply)[N],
+                  unsigned attempts = kMaxAttempts) {
+  return Accepted(TextExchange(link, word, reply, N, false), AcceptAck, attempts);
 }
 
 void ClearErrCounter() {
@@ -39,17 +41,12 @@ uint8_t CheckID_B(LinkHandle link) {
   // errCounter showing the refused replies before it.
   const bool twelveOrThirteen = !usb && selected == 12;
   uint8_t reply[3] = {};
-  if (!Accepted(CommandExchange(link, kId, reply, sizeof reply), [&](const uint8_t* r) {
+  if (!Accepted(TextExchange(link, kId, reply, sizeof reply, false), [&](const uint8_t* r) {
         const uint16_t id = static_cast<uint16_t>(r[1] << 8 | r[2]);
-        bool fits;
-        if (usb) {
-          fits = id == selected;
-        } else if (twelveOrThirteen) {
-          fits = id == 12 || id == 13;
-        } else {
-          // COM loaders report the ID without the variant bit 15.
-          fits = id == (selected & 0x7FFF);
-        }
+        // COM loaders report the ID without the variant bit 15.
+        const bool fits = usb                ? id == selected
+                          : twelveOrThirteen ? id == 12 || id == 13
+                                             : id == (selected & 0x7FFF);
         return AcceptIf(r[0] == kAck && fits);
       })) {
     return kLoaderFailed;
@@ -62,9 +59,7 @@ uint8_t read_fu_version_B() {
   const LinkHandle link = hSerial;
   SetNormalTimeouts(link);
   uint8_t reply[3] = {};
-  if (!Accepted(CommandExchange(link, kVersion, reply, sizeof reply), AcceptAck)) {
-    return kLoaderFailed;
-  }
+  if (!Acknowledged(link, kVersion, reply)) return kLoaderFailed;
   // The low nibble of V1 is the major version, the high nibble of V2 the minor.
   MH_fu_version = static_cast<uint8_t>(reply[1] << 4 | reply[2] >> 4);
   ClearErrCounter();
@@ -93,16 +88,11 @@ uint8_t SendErase_B(LinkHandle link) {
   progress.store(0, std::memory_order_relaxed);
   uint8_t reply[1] = {};
   for (uint16_t unit = 0; unit < count; ++unit) {
-    if (!Accepted(CommandExchange(link, kErase, reply, sizeof reply), AcceptAck, attemptsPerUnit)) {
-      return kLoaderFailed;
-    }
+    if (!Acknowledged(link, kErase, reply, attemptsPerUnit)) return kLoaderFailed;
     ClearErrCounter();
     progress.store(static_cast<int32_t>(uint32_t{unit} * 100 / count), std::memory_order_relaxed);
   }
-  static constexpr uint8_t kClose[] = {kEot};
-  if (!Accepted(Exchange{link, kClose, 1, reply, sizeof reply, false, false}, AcceptAck)) {
-    return kLoaderFailed;
-  }
+  if (!Acknowledged(link, kClose, reply)) return kLoaderFailed;
   ClearErrCounter();
   progress.store(100, std::memory_order_relaxed);
   return 0;
@@ -111,9 +101,7 @@ uint8_t SendErase_B(LinkHandle link) {
 uint8_t SendUpdate(LinkHandle link) {
   SetNormalTimeouts(link);
   uint8_t reply[1] = {};
-  if (!Accepted(CommandExchange(link, kUpdate, reply, sizeof reply), AcceptAck)) {
-    return kLoaderFailed;
-  }
+  if (!Acknowledged(link, kUpdate, reply)) return kLoaderFailed;
   LinkPlat().SetLine(link, kLoaderLine);
   ClearErrCounter();
   return 0;

@@ -37,20 +37,8 @@ constexpr uint8_t kStatusMonitor = 0x05;
 constexpr uint8_t kStatusAccepted = 0x06;
 constexpr uint8_t kStatusNegative = 0x15;
 
-template <size_t N>
-uint32_t FrameLength(const char (&)[N]) {
-  return N - 1;
-}
-
-template <size_t N>
-const uint8_t* FrameBytes(const char (&frame)[N]) {
-  return reinterpret_cast<const uint8_t*>(frame);
-}
-
-template <size_t N>
-Exchange AsciiExchange(LinkHandle link, const char (&frame)[N], uint8_t* reply,
-                       uint32_t replyLength) {
-  return Exchange{link, FrameBytes(frame), FrameLength(frame), reply, replyLength, true, false};
+Exchange AsciiExchange(LinkHandle link, const char* frame, uint8_t* reply, uint32_t replyLength) {
+  return TextExchange(link, frame, reply, replyLength, true);
 }
 
 // The exhausted result, from what the last read left in the reply buffer: a negative reply of
@@ -71,15 +59,13 @@ uint16_t ReplyWord(const uint8_t* reply, int highAt) {
 }
 
 // The requests that take any well-formed reply: true when one came.
-template <size_t N>
-bool AnyReply(LinkHandle link, const char (&frame)[N], uint8_t* reply, uint32_t replyLength) {
+bool AnyReply(LinkHandle link, const char* frame, uint8_t* reply, uint32_t replyLength) {
   SetNormalTimeouts(link);
   return Accepted(AsciiExchange(link, frame, reply, replyLength),
                   [](const uint8_t*) { return Verdict::Accept; });
 }
 
-template <size_t N>
-uint16_t ReadRegister(LinkHandle link, const char (&frame)[N]) {
+uint16_t ReadRegister(LinkHandle link, const char* frame) {
   uint8_t reply[kRegisterAnswerLength] = {};
   return AnyReply(link, frame, reply, sizeof reply) ? ReplyWord(reply, kRegisterHighAt) : 0;
 }
@@ -91,7 +77,7 @@ void DummyComm(LinkHandle link) {
   SetWakeUpTimeouts(link);
   uint8_t discard[11];
   for (int i = 0; i < 5; ++i) {
-    LinkPlat().WriteLink(link, FrameBytes(kWakeUp), FrameLength(kWakeUp));
+    LinkPlat().WriteLink(link, reinterpret_cast<const uint8_t*>(kWakeUp), sizeof kWakeUp - 1);
     LinkPlat().ReadLink(link, discard, sizeof discard);
   }
   for (int i = 0; i < 5; ++i) LinkPlat().ReadLink(link, discard, sizeof discard);
@@ -101,8 +87,7 @@ uint8_t ConfirmComm(LinkHandle link) {
   SetMonitorLineIfCom(link);
   SetNormalTimeouts(link);
   uint8_t reply[kAnswerLength] = {};
-  const Exchange x = InAioSet() ? AsciiExchange(link, kProbeAio, reply, sizeof reply)
-                                : AsciiExchange(link, kProbe, reply, sizeof reply);
+  const Exchange x = AsciiExchange(link, InAioSet() ? kProbeAio : kProbe, reply, sizeof reply);
   if (Accepted(x, [](const uint8_t* r) {
         return AcceptIf(r[kStatusAt] == kStatusMonitor || r[kStatusAt] == kStatusAccepted);
       })) {
@@ -115,8 +100,7 @@ uint8_t ConfirmComm(LinkHandle link) {
 uint8_t CheckID_A(LinkHandle link) {
   SetNormalTimeouts(link);
   uint8_t reply[kAnswerLength] = {};
-  const Exchange x = InAioSet() ? AsciiExchange(link, kIdAio, reply, sizeof reply)
-                                : AsciiExchange(link, kId, reply, sizeof reply);
+  const Exchange x = AsciiExchange(link, InAioSet() ? kIdAio : kId, reply, sizeof reply);
   const uint16_t selected = selectedPLCID.load(std::memory_order_relaxed);
   if (Accepted(x, [selected](const uint8_t* r) {
         const uint16_t id = ReplyWord(r, kClassAt);
@@ -148,16 +132,15 @@ uint8_t SendErase_A(LinkHandle link) {
   SetNormalTimeouts(link);
   uint8_t reply[kAnswerLength] = {};
   const bool aio = InAioSet();
-  Exchange x = aio ? AsciiExchange(link, kEraseAio, reply, sizeof reply)
-                   : AsciiExchange(link, kErase, reply, sizeof reply);
+  Exchange x = AsciiExchange(link, aio ? kEraseAio : kErase, reply, sizeof reply);
   x.silenceAccepted = SelectedModel().silentErase;
-  const uint8_t* ack = aio ? FrameBytes(kEraseAckAio) : FrameBytes(kEraseAck);
-  const uint32_t ackLength = aio ? FrameLength(kEraseAckAio) : FrameLength(kEraseAck);
+  const Exchange ack = AsciiExchange(link, aio ? kEraseAckAio : kEraseAck, nullptr, 0);
   if (Accepted(x, [&](const uint8_t* r) {
         if (r[kStatusAt] != kStatusAccepted) return Verdict::ReadFailure;
         errCounter.store(0, std::memory_order_relaxed);
         // A short acknowledgement fails the whole attempt: the next one asks to erase again.
-        if (LinkPlat().WriteLink(link, ack, ackLength) < ackLength) return Verdict::WriteFailure;
+        const uint32_t n = ack.requestLength;
+        if (LinkPlat().WriteLink(link, ack.request, n) < n) return Verdict::WriteFailure;
         return Verdict::Accept;
       })) {
     errCounter.store(0, std::memory_order_relaxed);

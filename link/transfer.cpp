@@ -58,25 +58,19 @@ uint32_t CeilDiv(uint32_t n, uint32_t d) {
   return n / d + (n % d != 0 ? 1 : 0);
 }
 
-int BlockDataSize() {
-  return SelectedModel().blockSize;
-}
-
 uint32_t ImageBytesSent(uint32_t imageLength) {
   if (!InSectorSet()) return imageLength;
   return imageLength > kKeptBackBytes ? imageLength - kKeptBackBytes : 0;
 }
 
 int32_t BlockCount(uint32_t imageLength) {
-  const uint32_t bytes = ImageBytesSent(imageLength);
-  const uint32_t size = static_cast<uint32_t>(BlockDataSize());
   // At most 2^32 / 128 blocks: always a positive int32_t.
-  return static_cast<int32_t>(CeilDiv(bytes, size));
+  return static_cast<int32_t>(CeilDiv(ImageBytesSent(imageLength), SelectedModel().blockSize));
 }
 
 uint8_t SendFW(LinkHandle link) {
   SetNormalTimeouts(link);
-  const int dataSize = BlockDataSize();
+  const int dataSize = SelectedModel().blockSize;
   const uint32_t bytesSent = ImageBytesSent(fileLength);
   const int32_t count = BlockCount(fileLength);
   const uint32_t lastBlockBytes = bytesSent % static_cast<uint32_t>(dataSize);
@@ -103,8 +97,7 @@ uint8_t SendFW(LinkHandle link) {
     data[dataSize + 1] = static_cast<uint8_t>(crc);
 
     const ExchangeEnd end = SendUnit(link, block, blockLength, [](const uint8_t* r) {
-      if (r[0] == kWriteError) return Verdict::Stop;
-      return AcceptIf(r[0] == kAck);
+      return r[0] == kWriteError ? Verdict::Stop : AcceptIf(r[0] == kAck);
     });
     if (end == ExchangeEnd::Stopped) return kFlashWriteError;
     if (end == ExchangeEnd::Exhausted) return kLoaderFailed;

@@ -13,8 +13,6 @@ int CRC(const uint8_t* data, int length);
 // n / d, rounded up.
 uint32_t CeilDiv(uint32_t n, uint32_t d);
 
-// Data bytes per block for the selected model (256 or 128).
-int BlockDataSize();
 // Image bytes sent for an image of `imageLength` bytes and the selected model (the sector set
 // keeps back the final 4,096 bytes; never negative).
 uint32_t ImageBytesSent(uint32_t imageLength);
