@@ -76,35 +76,34 @@ void HandOver() {
   }
 }
 
-// The loader-mode path. Returns false when the burn has already been ended inside it.
-bool LoaderPath() {
+// The loader-mode path, to the end of the burn.
+void LoaderPath() {
   if (CheckID_B(hSerial) != 0) {
     Fail(kWrongType);
-    return true;
-  }
-  if (!CheckFuVersion_B()) return false;
-  if (SendErase_B(hSerial) != 0) {
+  } else if (!CheckFuVersion_B()) {
+    return;  // the burn has been ended there
+  } else if (SendErase_B(hSerial) != 0) {
     Fail(kEraseNotAnswered);
-    return true;
-  }
-  if (SendUpdate(hSerial) != 0) {
+  } else if (SendUpdate(hSerial) != 0) {
     Fail(kUpdateNotAnswered);
-    return true;
-  }
-  uint8_t code = SendFW(hSerial);
-  if (code == kFlashWriteError) {
-    Fail(kFlashWriteErrorText);
-  } else if (code != 0) {
-    Fail(kUpdateFailed);
+  } else if (const uint8_t code = SendFW(hSerial)) {
+    Fail(code == kFlashWriteError ? kFlashWriteErrorText : kUpdateFailed);
   } else {
     StopElapsedTimer();
-    if (InUsbSet()) {
-      ShowInformation(kUsbSuccess, "Information");
-    } else {
-      ShowInformation(kComSuccess, "INFORMATION");
-    }
+    const bool usb = InUsbSet();
+    ShowInformation(usb ? kUsbSuccess : kComSuccess, usb ? "Information" : "INFORMATION");
   }
-  return true;
+  EndBurn();
+}
+
+// The text of a failure code of one state: the two codes of a negative reply that the state's
+// request knows (`first` and the next) and 5 say the type is wrong, 7 an unknown code, 8 no reply.
+const char* StateText(uint8_t code, int first, const char* unknownCode, const char* noResponse,
+                      const char* other) {
+  const int low = code & 0x0F;
+  if (low == first || low == first + 1 || low == 5) return kWrongType;
+  if (low == 7) return unknownCode;
+  return low == 8 ? noResponse : other;
 }
 
 // The cycles, from the first wake-up to the end of the burn.
@@ -116,10 +115,7 @@ void RunCycles() {
     RefusalFlags flags = {};
     DummyComm(hSerial);
     uint8_t code = ConfirmComm(hSerial);
-    if (code == kLoaderMode) {
-      if (!LoaderPath()) return;
-      break;
-    }
+    if (code == kLoaderMode) return LoaderPath();
     if (code != kMonitorMode) {
       Fail(State1Text(code));
       break;
@@ -163,50 +159,19 @@ void ShowInformation(const char* text, const char* caption) {
 }
 
 const char* State1Text(uint8_t code) {
-  switch (code & 0x0F) {
-    case 1:
-    case 2:
-    case 5:
-      return "PLC type is WRONG";
-    case 6:
-      return "PLC in RUN MODE";
-    case 7:
-      return "UNKNOWN ERROR CODE @ State 1";
-    case 8:
-      return "NO RESPONSE @ State 1";
-    default:
-      return "UNKNOWN MESSAGE";
-  }
+  if ((code & 0x0F) == 6) return "PLC in RUN MODE";
+  return StateText(code, 1, "UNKNOWN ERROR CODE @ State 1", "NO RESPONSE @ State 1",
+                   "UNKNOWN MESSAGE");
 }
 
 const char* State2Text(uint8_t code) {
-  switch (code & 0x0F) {
-    case 2:
-    case 3:
-    case 5:
-      return "PLC type is WRONG";
-    case 7:
-      return "UNKNOWN ERROR CODE @ State 2";
-    case 8:
-      return "NO RESPONSE @ State 2";
-    default:
-      return "UNKNOWN MESSAGE @ State 2";
-  }
+  return StateText(code, 2, "UNKNOWN ERROR CODE @ State 2", "NO RESPONSE @ State 2",
+                   "UNKNOWN MESSAGE @ State 2");
 }
 
 const char* State3Text(uint8_t code) {
-  switch (code & 0x0F) {
-    case 3:
-    case 4:
-    case 5:
-      return "PLC type is WRONG";
-    case 7:
-      return "UNKNOWN ERROR CODE @ State 3";
-    case 8:
-      return "NO RESPONSE @ State 3";
-    default:
-      return "UNKNOWN MESSAGE @ State 3";
-  }
+  return StateText(code, 3, "UNKNOWN ERROR CODE @ State 3", "NO RESPONSE @ State 3",
+                   "UNKNOWN MESSAGE @ State 3");
 }
 
 const char* ImageSizeRefusal(uint32_t length) {
