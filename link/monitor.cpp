@@ -134,6 +134,7 @@ uint8_t SendErase_A(LinkHandle link) {
   const bool aio = InAioSet();
   Exchange x = AsciiExchange(link, aio ? kEraseAio : kErase, reply, sizeof reply);
   x.silenceAccepted = SelectedModel().silentErase;
+  // The acknowledgement goes out on its own, with no reply to read.
   const Exchange ack = AsciiExchange(link, aio ? kEraseAckAio : kEraseAck, nullptr, 0);
   if (Accepted(x, [&](const uint8_t* r) {
         if (r[kStatusAt] != kStatusAccepted) return Verdict::ReadFailure;

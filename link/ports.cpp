@@ -41,6 +41,16 @@ bool TakeLinkHold(const char* link) {
   return true;
 }
 
+// Accepts one interface: copies its path into `devicePath`, and opens it when the path holds
+// kUsbMatch and no other window holds it.
+LinkHandle OpenOneDevice(const DeviceInterface& device, std::string& devicePath) {
+  if (!device.hasPath) return INVALID_LINK_HANDLE;
+  devicePath = device.path;
+  if (devicePath.find(kUsbMatch) == std::string::npos) return INVALID_LINK_HANDLE;
+  if (!TakeLinkHold(devicePath.c_str())) return INVALID_LINK_HANDLE;
+  return LinkPlat().OpenLink(devicePath.c_str(), OpenMode::UsbDevice);
+}
+
 }  // namespace
 
 void ReleaseLinkHold() {
@@ -129,12 +139,4 @@ LinkHandle OpenUsbDevice(const Guid& interfaceClass, std::string& devicePath) {
     if (handle != INVALID_LINK_HANDLE) return handle;
   }
   return INVALID_LINK_HANDLE;
-}
-
-LinkHandle OpenOneDevice(const DeviceInterface& device, std::string& devicePath) {
-  if (!device.hasPath) return INVALID_LINK_HANDLE;
-  devicePath = device.path;
-  if (devicePath.find(kUsbMatch) == std::string::npos) return INVALID_LINK_HANDLE;
-  if (!TakeLinkHold(devicePath.c_str())) return INVALID_LINK_HANDLE;
-  return LinkPlat().OpenLink(devicePath.c_str(), OpenMode::UsbDevice);
 }

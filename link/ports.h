@@ -51,7 +51,3 @@ int GetUsbDeviceFileName(const Guid& interfaceClass, std::string& devicePath);
 
 // Open handle of the first accepted interface of the class, or INVALID_LINK_HANDLE.
 LinkHandle OpenUsbDevice(const Guid& interfaceClass, std::string& devicePath);
-
-// Accepts one interface: copies its path into `devicePath`, and opens it when the path holds
-// kUsbMatch. Returns the open handle or INVALID_LINK_HANDLE.
-LinkHandle OpenOneDevice(const DeviceInterface& device, std::string& devicePath);

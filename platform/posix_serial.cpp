@@ -21,30 +21,32 @@ int Fd(LinkHandle link) {
 std::mutex timeoutsMutex;
 std::map<int, LinkTimeouts> timeoutsByFd;
 
-LinkTimeouts TimeoutsOf(int fd) {
-  std::lock_guard<std::mutex> lock(timeoutsMutex);
-  auto it = timeoutsByFd.find(fd);
-  return it == timeoutsByFd.end() ? LinkTimeouts{0, 0, 0, 0, 0} : it->second;
-}
-
 speed_t SpeedOf(uint32_t baud) {
-  switch (baud) {
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    default:
-      return B9600;
-  }
+  return baud == 115200  ? B115200
+         : baud == 57600 ? B57600
+         : baud == 38400 ? B38400
+         : baud == 19200 ? B19200
+                         : B9600;
 }
 
 using Clock = std::chrono::steady_clock;
+
+// When a transfer of `count` bytes on `fd` must end: the total time-out in force for writes or for
+// reads, a constant and a multiplier per byte (none set: at once).
+Clock::time_point Deadline(int fd, bool write, uint32_t count) {
+  std::lock_guard<std::mutex> lock(timeoutsMutex);
+  const auto it = timeoutsByFd.find(fd);
+  const LinkTimeouts t = it == timeoutsByFd.end() ? LinkTimeouts{} : it->second;
+  const uint64_t ms =
+      write ? t.writeTotalTimeoutConstant + uint64_t{t.writeTotalTimeoutMultiplier} * count
+            : t.readTotalTimeoutConstant + uint64_t{t.readTotalTimeoutMultiplier} * count;
+  return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+// Milliseconds until `deadline`, negative once it has passed.
+int64_t MillisecondsLeft(Clock::time_point deadline) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+}
 
 }  // namespace
 
@@ -76,10 +78,7 @@ void PosixCloseLink(LinkHandle link) {
 uint32_t PosixWriteLink(LinkHandle link, const uint8_t* data, uint32_t count) {
   int fd = Fd(link);
   if (fd < 0) return 0;
-  const LinkTimeouts t = TimeoutsOf(fd);
-  const auto deadline =
-      Clock::now() + std::chrono::milliseconds(t.writeTotalTimeoutConstant +
-                                               uint64_t{t.writeTotalTimeoutMultiplier} * count);
+  const auto deadline = Deadline(fd, true, count);
   uint32_t done = 0;
   while (done < count) {
     ssize_t n = ::write(fd, data + done, count - done);
@@ -88,10 +87,10 @@ uint32_t PosixWriteLink(LinkHandle link, const uint8_t* data, uint32_t count) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) break;
+    const int64_t left = MillisecondsLeft(deadline);
+    if (left <= 0) break;
     pollfd p{fd, POLLOUT, 0};
-    ::poll(&p, 1, static_cast<int>(left.count()));
+    ::poll(&p, 1, static_cast<int>(left));
   }
   return done;
 }
@@ -99,16 +98,13 @@ uint32_t PosixWriteLink(LinkHandle link, const uint8_t* data, uint32_t count) {
 uint32_t PosixReadLink(LinkHandle link, uint8_t* data, uint32_t count) {
   int fd = Fd(link);
   if (fd < 0) return 0;
-  const LinkTimeouts t = TimeoutsOf(fd);
-  const auto deadline =
-      Clock::now() + std::chrono::milliseconds(t.readTotalTimeoutConstant +
-                                               uint64_t{t.readTotalTimeoutMultiplier} * count);
+  const auto deadline = Deadline(fd, false, count);
   uint32_t done = 0;
   while (done < count) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() < 0) break;
+    const int64_t left = MillisecondsLeft(deadline);
+    if (left < 0) break;
     pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(left.count()));
+    int r = ::poll(&p, 1, static_cast<int>(left));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
     ssize_t n = ::read(fd, data + done, count - done);

@@ -17,10 +17,7 @@ HANDLE H(LinkHandle link) {
 }
 
 GUID ToGUID(const Guid& g) {
-  GUID out;
-  out.Data1 = g.data1;
-  out.Data2 = g.data2;
-  out.Data3 = g.data3;
+  GUID out = {g.data1, g.data2, g.data3, {}};
   std::memcpy(out.Data4, g.data4, sizeof out.Data4);
   return out;
 }
@@ -28,12 +25,10 @@ GUID ToGUID(const Guid& g) {
 class Win32Platform : public SystemPlatform {
  public:
   LinkHandle OpenLink(const char* path, OpenMode mode) override {
-    if (mode == OpenMode::ComPort) {
-      return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool com = mode == OpenMode::ComPort;
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                       com ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       com ? FILE_ATTRIBUTE_NORMAL : 0, nullptr);
   }
 
   void CloseLink(LinkHandle link) override {
@@ -53,8 +48,7 @@ class Win32Platform : public SystemPlatform {
   }
 
   void SetLine(LinkHandle link, const LineSettings& s) override {
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
+    DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     GetCommState(H(link), &dcb);
     dcb.BaudRate = s.baudRate;
@@ -67,12 +61,9 @@ class Win32Platform : public SystemPlatform {
   }
 
   void SetTimeouts(LinkHandle link, const LinkTimeouts& t) override {
-    COMMTIMEOUTS ct;
-    ct.ReadIntervalTimeout = t.readIntervalTimeout;
-    ct.ReadTotalTimeoutMultiplier = t.readTotalTimeoutMultiplier;
-    ct.ReadTotalTimeoutConstant = t.readTotalTimeoutConstant;
-    ct.WriteTotalTimeoutMultiplier = t.writeTotalTimeoutMultiplier;
-    ct.WriteTotalTimeoutConstant = t.writeTotalTimeoutConstant;
+    COMMTIMEOUTS ct = {t.readIntervalTimeout, t.readTotalTimeoutMultiplier,
+                       t.readTotalTimeoutConstant, t.writeTotalTimeoutMultiplier,
+                       t.writeTotalTimeoutConstant};
     SetCommTimeouts(H(link), &ct);
   }
 
@@ -82,8 +73,7 @@ class Win32Platform : public SystemPlatform {
     HDEVINFO set =
         SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) return false;
-    SP_DEVINFO_DATA info;
-    std::memset(&info, 0, sizeof info);
+    SP_DEVINFO_DATA info{};
     info.cbSize = sizeof info;
     char name[1024];
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
@@ -105,8 +95,7 @@ class Win32Platform : public SystemPlatform {
     HDEVINFO set =
         SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return false;
-    SP_DEVICE_INTERFACE_DATA data;
-    std::memset(&data, 0, sizeof data);
+    SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
     for (DWORD i = 0; i < 0x7FFFFFFF; ++i) {
       if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data)) {

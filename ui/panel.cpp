@@ -99,8 +99,7 @@ void DisplayLogo(HWND, HDC hdc) {
   HDC memory = CreateCompatibleDC(hdc);
   if (memory != nullptr) {
     HGDIOBJ previous = SelectObject(memory, logo);
-    BITMAP info;
-    std::memset(&info, 0, sizeof info);
+    BITMAP info{};
     GetObjectA(logo, sizeof info, &info);
     BitBlt(hdc, panel::kLogoAt.x, panel::kLogoAt.y, info.bmWidth, info.bmHeight, memory, 0, 0,
            SRCCOPY);

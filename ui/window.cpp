@@ -201,8 +201,7 @@ LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
 }
 
 bool RegisterMainWindowClass(HINSTANCE instance) {
-  WNDCLASSEXA wc;
-  std::memset(&wc, 0, sizeof wc);
+  WNDCLASSEXA wc{};
   wc.cbSize = sizeof wc;
   wc.style = CS_DBLCLKS;
   wc.lpfnWndProc = WindowProcedure;
