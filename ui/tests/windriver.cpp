@@ -6,6 +6,9 @@
 //
 // Each step prints what it saw as "name: value" lines; a step that cannot do its job prints
 // "error: ..." and the program ends with status 1. The checks belong to the scripts in e2e/.
+// With two programs of the same title, "find" takes the top window, "handle" prints the handle of
+// the window found, "window HANDLE" takes a window by it and "other MS HANDLE" waits for a window
+// besides that one.
 #include <windows.h>
 
 #include <cstdio>
@@ -389,15 +392,33 @@ HWND Control(int id) {
   return control;
 }
 
-void StepFind(DWORD ms) {
-  bool found = WaitFor(ms, [] {
-    mainWindow = FindWindowA(nullptr, kTitle);
-    // FindWindow can win the race with the creation of the controls.
-    return mainWindow != nullptr && GetDlgItem(mainWindow, kButtonId) != nullptr &&
-           GetDlgItem(mainWindow, kModelListId) != nullptr &&
-           GetDlgItem(mainWindow, kPortListId) != nullptr && IsWindowVisible(mainWindow);
+// A window of the program with its controls made: FindWindow can win the race with their
+// creation.
+bool Complete(HWND hwnd) {
+  return hwnd != nullptr && GetDlgItem(hwnd, kButtonId) != nullptr &&
+         GetDlgItem(hwnd, kModelListId) != nullptr && GetDlgItem(hwnd, kPortListId) != nullptr &&
+         IsWindowVisible(hwnd);
+}
+
+// Waits for a window of the program other than `besides` (null: any), the top one first.
+void StepFind(DWORD ms, HWND besides = nullptr) {
+  bool found = WaitFor(ms, [besides] {
+    HWND w = nullptr;
+    while ((w = FindWindowExA(nullptr, w, nullptr, kTitle)) != nullptr) {
+      if (w != besides && Complete(w)) break;
+    }
+    mainWindow = w;
+    return w != nullptr;
   });
   if (!found) Fail("no window titled \"" + std::string(kTitle) + "\"");
+  Print("window", "found");
+}
+
+// Takes the window whose handle an earlier run printed ("handle"), one of two programs' windows
+// of the same title.
+void StepWindow(HWND w) {
+  if (!IsWindow(w) || WindowText(w) != kTitle) Fail("no window of the program with that handle");
+  mainWindow = w;
   Print("window", "found");
 }
 
@@ -574,11 +595,27 @@ int main(int argc, char** argv) {
     if (i + 1 >= args.size()) Fail("step " + args[i] + " needs a number");
     return static_cast<DWORD>(std::strtoul(args[++i].c_str(), nullptr, 10));
   };
+  // A window handle as the step "handle" printed it.
+  auto handle = [&](size_t& i) -> HWND {
+    if (i + 1 >= args.size()) Fail("step " + args[i] + " needs a window handle");
+    return reinterpret_cast<HWND>(
+        static_cast<uintptr_t>(std::strtoull(args[++i].c_str(), nullptr, 10)));
+  };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& step = args[i];
-    if (step != "find" && mainWindow == nullptr) Fail("find the window first");
+    if (step != "find" && step != "other" && step != "window" && mainWindow == nullptr) {
+      Fail("find the window first");
+    }
     if (step == "find") {
       StepFind(number(i));
+    } else if (step == "other") {
+      // other MS HANDLE: a window of the program besides the one of HANDLE.
+      DWORD ms = number(i);
+      StepFind(ms, handle(i));
+    } else if (step == "window") {
+      StepWindow(handle(i));
+    } else if (step == "handle") {
+      Print("handle", std::to_string(reinterpret_cast<uintptr_t>(mainWindow)));
     } else if (step == "controls") {
       StepControls();
     } else if (step == "panel") {
