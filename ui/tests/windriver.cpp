@@ -6,11 +6,12 @@
 //
 // Each step prints what it saw as "name: value" lines; a step that cannot do its job prints
 // "error: ..." and the program ends with status 1. The checks belong to the scripts in e2e/.
-// With two programs of the same title, "find" takes the top window, "handle" prints the handle of
-// the window found, "window HANDLE" takes a window by it and "other MS HANDLE" waits for a window
-// besides that one.
+// With several programs of the same title, "find" takes the top window, "handle" prints the
+// handle of the window found, "window HANDLE" takes a window by it and "other MS
+// HANDLE[,HANDLE]..." waits for a window besides those.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -400,12 +401,12 @@ bool Complete(HWND hwnd) {
          IsWindowVisible(hwnd);
 }
 
-// Waits for a window of the program other than `besides` (null: any), the top one first.
-void StepFind(DWORD ms, HWND besides = nullptr) {
-  bool found = WaitFor(ms, [besides] {
+// Waits for a window of the program other than those `besides`, the top one first.
+void StepFind(DWORD ms, const std::vector<HWND>& besides = {}) {
+  bool found = WaitFor(ms, [&besides] {
     HWND w = nullptr;
     while ((w = FindWindowExA(nullptr, w, nullptr, kTitle)) != nullptr) {
-      if (w != besides && Complete(w)) break;
+      if (std::find(besides.begin(), besides.end(), w) == besides.end() && Complete(w)) break;
     }
     mainWindow = w;
     return w != nullptr;
@@ -451,6 +452,17 @@ void PrintControl(int id) {
   } else {
     Print(name + " height", std::to_string(r.bottom - r.top));
   }
+}
+
+void StepPort(const std::string& name) {
+  HWND list = Control(kPortListId);
+  std::vector<std::string> entries = ListEntries(list);
+  auto at = std::find(entries.begin(), entries.end(), name);
+  if (at == entries.end()) Fail("no port " + name + " in the list (" + Join(entries) + ")");
+  SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(at - entries.begin()), 0);
+  SendMessageW(mainWindow, WM_COMMAND, MAKEWPARAM(kPortListId, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(list));
+  Print("port", name);
 }
 
 void StepControls() {
@@ -609,11 +621,23 @@ int main(int argc, char** argv) {
     if (step == "find") {
       StepFind(number(i));
     } else if (step == "other") {
-      // other MS HANDLE: a window of the program besides the one of HANDLE.
       DWORD ms = number(i);
-      StepFind(ms, handle(i));
+      if (i + 1 >= args.size()) Fail("other needs window handles");
+      std::vector<HWND> besides;
+      for (const char* h = args[++i].c_str(); *h != '\0'; h += *h == ',') {
+        char* end = nullptr;
+        besides.push_back(
+            reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoull(h, &end, 10))));
+        if (end == h) Fail("other needs window handles");
+        h = end;
+      }
+      StepFind(ms, besides);
     } else if (step == "window") {
       StepWindow(handle(i));
+    } else if (step == "port") {
+      // Picks a port in the port list as the operator does: the entry, then the notification.
+      if (i + 1 >= args.size()) Fail("port needs a port name");
+      StepPort(args[++i]);
     } else if (step == "handle") {
       Print("handle", std::to_string(reinterpret_cast<uintptr_t>(mainWindow)));
     } else if (step == "controls") {
