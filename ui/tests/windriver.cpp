@@ -638,6 +638,13 @@ int main(int argc, char** argv) {
       // Picks a port in the port list as the operator does: the entry, then the notification.
       if (i + 1 >= args.size()) Fail("port needs a port name");
       StepPort(args[++i]);
+    } else if (step == "move") {
+      // Moves the window to X,Y on the screen, so that windows side by side do not cover each
+      // other's panel.
+      int x = static_cast<int>(number(i));
+      int y = static_cast<int>(number(i));
+      SetWindowPos(mainWindow, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      Print("moved", std::to_string(x) + "," + std::to_string(y));
     } else if (step == "handle") {
       Print("handle", std::to_string(reinterpret_cast<uintptr_t>(mainWindow)));
     } else if (step == "controls") {
