@@ -7,8 +7,8 @@
 // Each step prints what it saw as "name: value" lines; a step that cannot do its job prints
 // "error: ..." and the program ends with status 1. The checks belong to the scripts in e2e/.
 // With several programs of the same title, "find" takes the top window, "handle" prints the
-// handle of the window found, "window HANDLE" takes a window by it and "other MS
-// HANDLE[,HANDLE]..." waits for a window besides those.
+// handle of the window found, "window HANDLE" takes a window by it, "other MS HANDLE,..." waits
+// for a window besides those, and "move X Y" puts the window there, clear of the others.
 #include <windows.h>
 
 #include <algorithm>
