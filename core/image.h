@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-extern const uint8_t* fin;    // next unread byte
-extern uint32_t fileLength;   // image size in bytes
-extern void* hGLOBAL;         // the loaded image, for CloseFile
+extern const uint8_t* fin;   // next unread byte
+extern uint32_t fileLength;  // image size in bytes
+extern void* hGLOBAL;        // the loaded image, for CloseFile
 
 // Loads the embedded image afresh: fin at its first byte, fileLength its size. Returns false (and
 // leaves nothing loaded) when the image cannot be found or loaded.

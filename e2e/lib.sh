@@ -1,14 +1,58 @@
 # shellcheck shell=bash disable=SC2154
-# Pieces shared by the scripts that run the real program under wine against the simulated PLC
-# (e2e/run-wine-tests, e2e/run-wine-faults, tools/burn-demo). Sourced, not run.
+# The one toolkit of the scripts that run the real program under wine against the simulated PLC
+# (e2e/run-wine-tests, e2e/run-wine-faults, tools/burn-demo, tools/bench-burn). Sourced, not run.
 #
-# The caller sets before sourcing: root (the source tree), art (where logs and pictures go) and
-# log (the build log). It may set sim_image_length (the --image-length plcsim checks).
+# Sourced as  . "$(dirname "$0")/../e2e/lib.sh" ART  with ART the folder of the logs and pictures
+# (under artifacts/ when relative), its old ones removed; sets root (the source tree, also the
+# working directory), art and log (the build log). The caller may set sim_image_length (the
+# --image-length plcsim checks).
+# Environment: MORVEX_WINDOWS_PRESET  the preset of the Windows builds (windows: the 32-bit
+#                                     program that ships; windows-x64 for the other)
+#              MORVEX_WINEPREFIX      the prepared prefix that each script copies
+#                                     (~/.cache/morvex/wine)
+#              PLCSIM                 the simulator program (found or built when unset)
 
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root" || exit 1
+art=$1
+[[ "$art" = /* ]] || art="$root/artifacts/$art"
+mkdir -p "$art"
+rm -f "$art"/*.log "$art"/*.json "$art"/*.bin "$art"/*.bmp "$art"/*.png
+log="$art/build.log"
 export PATH="$root/tools/winebin:$PATH"  # wine with the loader of the program's width
 
+# ---- Results ----------------------------------------------------------------------------------
+passed=0
+failed=0
+check() {  # check NAME COMMAND...: one result
+  local name="$1"
+  shift
+  if "$@" >/dev/null 2>&1; then
+    passed=$((passed + 1))
+    echo "ok   $name"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $name"
+  fi
+}
+has() { grep -Fxq -- "$2" "$1"; }  # has FILE LINE: the driver printed exactly LINE
+idle_after() { grep -q '^idle: ' "$1"; }  # idle_after LOG: the window came back to idle
+# finish: prints "N passed, M failed" and ends, non-zero on any failure.
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+}
+die() {
+  echo "error: $*" >&2
+  failed=$((failed + 1))
+  finish
+}
+
+# ---- Builds -----------------------------------------------------------------------------------
 # windows_build DIR TARGETS [-D...]: configures DIR when new or when options are given, with the
-# preset MORVEX_WINDOWS_PRESET (windows: the 32-bit program that ships; windows-x64 for the other).
+# preset MORVEX_WINDOWS_PRESET.
 windows_build() {
   local dir="$1" targets="$2"
   shift 2
@@ -19,14 +63,15 @@ windows_build() {
   cmake --build "$dir" --target $targets -j "${MORVEX_JOBS:-2}" >>"$log" 2>&1
 }
 
-# find_plcsim [BUILD_DIR]: sets PLCSIM. Without BUILD_DIR, takes a simulator built already or
-# builds one in build/native-release; with it, builds (or brings up to date) the one there.
+# find_plcsim [BUILD_DIR [TARGET...]]: sets PLCSIM. Without BUILD_DIR, takes a simulator built
+# already or builds one in build/native-release; with it, builds (or brings up to date) the one
+# there, and the other native TARGETs.
 find_plcsim() {
-  if [ -n "${PLCSIM:-}" ]; then
+  local dir="${1:-}"
+  if [ -n "${PLCSIM:-}" ] && [ $# -lt 2 ]; then
     [ -x "$PLCSIM" ]
     return
   fi
-  local dir="${1:-}"
   if [ -z "$dir" ]; then
     for p in "$root/build/native/sim/plcsim" "$root/build/native-release/sim/plcsim"; do
       [ -x "$p" ] && PLCSIM="$p" && return 0
@@ -36,142 +81,182 @@ find_plcsim() {
   if [ ! -f "$dir/build.ninja" ]; then
     cmake --preset native-release -B "$dir" >>"$log" 2>&1 || return 1
   fi
-  cmake --build "$dir" --target plcsim -j "${MORVEX_JOBS:-2}" >>"$log" 2>&1 || return 1
-  PLCSIM="$dir/sim/plcsim"
+  cmake --build "$dir" --target plcsim "${@:2}" -j "${MORVEX_JOBS:-2}" >>"$log" 2>&1 || return 1
+  PLCSIM=${PLCSIM:-$dir/sim/plcsim}
 }
 
-# own_prefix BASE COPY [reuse]: prepares the shared prefix BASE once and exports WINEPREFIX as a
-# fresh copy of it with no COM5 link; with "reuse", a copy made before is kept (copying waits
-# for BASE to come to rest, which takes as long as whatever else runs in it).
+# fact KEY MODEL [IMAGE_SIZE]: what the simulated PLC knows of a burn of MODEL with an image of
+# IMAGE_SIZE bytes (default: the model's size limit): link (usb, com), limit, sent (the bytes the
+# burn sends), block_size, blocks, erase_units, handover (see plcsim --describe).
+fact() { local f; f=$("$PLCSIM" --describe "$2" ${3:+--image-size "$3"}) && sed -n "s/^$1=//p" <<<"$f"; }
+
+# ---- Wine ---------------------------------------------------------------------------------------
+# own_prefix COPY [reuse]: prepares the shared prefix MORVEX_WINEPREFIX once and exports WINEPREFIX
+# as a fresh copy of it with no COM port links; with "reuse", a copy made before is kept (copying
+# waits for the shared prefix to come to rest, which takes as long as whatever else runs in it).
 own_prefix() {
-  local base="$1"
-  export WINEPREFIX="$2"
+  local base="${MORVEX_WINEPREFIX:-$HOME/.cache/morvex/wine}"
+  export WINEPREFIX="$1"
   export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  if [ "${3:-}" = reuse ] && [ -f "$WINEPREFIX/.morvex-ready" ]; then
+  if [ "${2:-}" != reuse ] || [ ! -f "$WINEPREFIX/.morvex-ready" ]; then
+    "$root/tools/wine-prefix" "$base" >/dev/null || return 1
+    # A wineserver writes its registry when it ends: copy a prefix at rest, into a fresh place.
+    WINEPREFIX="$base" wineserver -w
     wineserver -k >/dev/null 2>&1
-    rm -f "$WINEPREFIX/dosdevices/com5"
-    return 0
+    rm -rf "$WINEPREFIX"
+    cp -a "$base" "$WINEPREFIX" || return 1
   fi
-  "$root/tools/wine-prefix" "$base" >/dev/null || return 1
-  # A wineserver writes its registry when it ends: copy a prefix at rest, into a fresh place.
-  WINEPREFIX="$base" wineserver -w
   wineserver -k >/dev/null 2>&1
-  rm -rf "$WINEPREFIX"
-  cp -a "$base" "$WINEPREFIX" || return 1
-  rm -f "$WINEPREFIX/dosdevices/com5"
+  rm -f "$WINEPREFIX"/dosdevices/com*
 }
 
-# start_display: a virtual display of our own; sets xvfb_pid and exports DISPLAY.
+# start_display: a virtual display of our own (Xvfb takes a free number); sets xvfb_pid and
+# exports DISPLAY.
 xvfb_pid=""
 start_display() {
-  local n display=""
-  for n in $(seq 90 140); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n && break; fi
-  done
-  [ -n "$display" ] || return 1
-  Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$art/xvfb.log" 2>&1 &
+  rm -f "$art/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$art/display" >"$art/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  export DISPLAY=":$display"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && return 0; sleep 0.1; done
+  for _ in $(seq 100); do
+    [ -s "$art/display" ] && DISPLAY=":$(head -n 1 "$art/display")" && export DISPLAY && return 0
+    sleep 0.1
+  done
   return 1
 }
 
-# start_wine: a wineserver that stays up between the programs, and the port device COM5 that the
+# start_wine: a wineserver that stays up between the programs, and the port devices that the
 # port list finds. Its complaints when the far end of a terminal goes away are of no interest.
 start_wine() {
   wineserver -p >/dev/null 2>&1
   wine reg import "$root/e2e/virtual-port.reg" >/dev/null 2>&1
 }
 
+# setup PREFIX_COPY BUILD_DIR [reuse] [nodisplay]: own_prefix, a virtual display (none with
+# "nodisplay"), wine and the simulated USB device's driver from BUILD_DIR; everything started
+# here ends with the script.
+setup() {
+  trap stop_all EXIT
+  own_prefix "$1" "${3:-}" || die "cannot prepare the wine prefix"
+  [ "${4:-}" = nodisplay ] || start_display || die "no virtual display (Xvfb)"
+  start_wine || die "cannot register the port device"
+  usb_install "$2" || die "cannot install the simulated USB device (see $log)"
+}
+
+pids=()  # every program started here in the background, for stop_all
 app_pid=""
 sim_pid=""
 # stop_all: ends everything started here; meant for trap ... EXIT.
 stop_all() {
-  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+  local p
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
   [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  app_pid="" sim_pid="" xvfb_pid=""
 }
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-# drive LOG STEP...: the driver program against the running window, its output in LOG.
+# drive LOG STEP...: the driver program ($driver) against the running window, its output in LOG.
 drive() {
   local out="$1"
   shift
   wine "$driver" "$@" 2>&1 | tr -d '\r' >"$out"
 }
 
-# start_app BUILD_DIR: the program, once its window is there. Where the kernel runs 32-bit
-# programs only through an emulator, the 32-bit program takes about a minute to start.
+# start_app BUILD_DIR|EXE: the program, once its window is there; sets app_pid. Where the kernel
+# runs 32-bit programs only through an emulator, the 32-bit program takes about a minute to start.
 start_app() {
-  wine "$1/ui/MorvexFirmwareUpdate.exe" >/dev/null 2>&1 &
+  local exe="$1/ui/MorvexFirmwareUpdate.exe"
+  [[ "$1" = *.exe ]] && exe="$1"
+  wine "$exe" >/dev/null 2>&1 &
   app_pid=$!
+  pids+=("$app_pid")
   drive "$art/start.log" find 300000
 }
+# stop_app [PID]: closes the window and waits for the program (default: the last started).
 stop_app() {
-  [ -n "$app_pid" ] || return 0
+  local pid="${1:-$app_pid}"
+  [ -n "$pid" ] || return 0
   drive "$art/close.log" find 2000 close
-  for _ in $(seq 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
-  kill "$app_pid" 2>/dev/null
-  wait "$app_pid" 2>/dev/null
-  app_pid=""
+  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  [ "$pid" != "$app_pid" ] || app_pid=""
 }
 
-# start_sim NAME PLCSIM-OPTION...: the PLC behind COM5; report and flash in $art/NAME*.
+# ---- The simulated PLC ----------------------------------------------------------------------------
+# start_sim NAME PLCSIM-OPTION...: the PLC behind the port $sim_port (default com5); report,
+# flash and log in $art/NAME*. Sets sim_pid, sim_pty (its terminal) and, with a USB device
+# plugged, fds_before (see released).
 start_sim() {
-  local name="$1"
+  local name="$1" link="$WINEPREFIX/dosdevices/${sim_port:-com5}"
   shift
-  rm -f "$art/$name.json" "$art/$name-flash.bin"
-  "$PLCSIM" --link "$WINEPREFIX/dosdevices/com5" --report "$art/$name.json" \
-    --flash-out "$art/$name-flash.bin" --image-length "$sim_image_length" --quiet "$@" \
-    >"$art/$name-sim.log" 2>&1 &
+  rm -f "$art/$name.json" "$art/$name-flash.bin" "$link"
+  "$PLCSIM" --link "$link" --report "$art/$name.json" --flash-out "$art/$name-flash.bin" \
+    ${sim_image_length:+--image-length "$sim_image_length"} --quiet "$@" >"$art/$name-sim.log" 2>&1 &
   sim_pid=$!
+  pids+=("$sim_pid")
   for _ in $(seq 50); do
-    sim_pty=$(readlink "$WINEPREFIX/dosdevices/com5") && return 0
+    sim_pty=$(readlink "$link") && break
     sleep 0.1
   done
-  return 1
+  [ -n "$usb_plugged" ] && fds_before=$(terminal_fds)
+  [ -n "$sim_pty" ]
 }
+# stop_sim [PID]: ends the simulated PLC (default: the last started); it writes its report.
 stop_sim() {
-  [ -n "$sim_pid" ] || return 0
-  kill "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
-  sim_pid=""
+  local pid="${1:-$sim_pid}"
+  [ -n "$pid" ] || return 0
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  [ "$pid" != "$sim_pid" ] || sim_pid=""
+}
+# sim_ended [PID]: gives the simulated PLC 5 s to end by itself (it does once the transfer is
+# closed), then stops it.
+sim_ended() {
+  for _ in $(seq 50); do kill -0 "${1:-$sim_pid}" 2>/dev/null || break; sleep 0.1; done
+  stop_sim "$@"
+}
+
+# play NAME BUILD_DIR PLCSIM-OPTION... -- COMMAND...: one scenario: COMMAND run against the
+# simulated PLC NAME (start_sim) and the program of BUILD_DIR, both ended after it.
+play() {
+  local name="$1" dir="$2" options=()
+  shift 2
+  while [ "$1" != -- ]; do options+=("$1") && shift; done
+  start_sim "$name" "${options[@]}"
+  start_app "$dir"
+  "${@:2}"
+  stop_app
+  stop_sim
 }
 
 # report NAME FIELD: a top-level value of plcsim's report.
 report() { grep -E "^  \"$2\": " "$art/$1.json" | sed -E 's/^  "[^"]+": "?([^",]*)"?,?$/\1/'; }
+# sim_clean NAME: the simulated PLC took the whole transfer and saw no fault in it.
+sim_clean() { [ "$(report "$1" result)" = complete ] && [ "$(report "$1" violation_count)" = 0 ]; }
 
-# sent_bytes MODEL LENGTH: how much of an image of LENGTH bytes a burn of MODEL sends; the models
-# that program sector by sector keep back the image's last 4,096 bytes.
-sent_bytes() {
-  case " MH700 MH500 KL3-KR3 KL3-PACKAGE VGT-Y MH400 MB3PV3 MH500-TO-MH700 " in
-    *" $1 "*) echo $(($2 > 4096 ? $2 - 4096 : 0)) ;;
-    *) echo "$2" ;;
-  esac
-}
-
-# same_image NAME BUILD_DIR [BYTES]: the simulated flash holds the build's image (its first BYTES
-# bytes: what the burn sends), and plcsim saw no fault in what the tool sent.
+# same_image NAME BUILD_DIR MODEL: the simulated flash holds what a burn of MODEL sends of the
+# build's image, and plcsim saw no fault in what the tool sent.
 same_image() {
   local image="$2/firmware/firmware.bin"
-  [ "$(report "$1" result)" = complete ] && [ "$(report "$1" violation_count)" = 0 ] &&
-    cmp -s "$art/$1-flash.bin" <(head -c "${3:-$(stat -c %s "$image")}" "$image")
+  sim_clean "$1" &&
+    cmp -s "$art/$1-flash.bin" <(head -c "$(fact sent "$3" "$(stat -c %s "$image")")" "$image")
 }
 
 # ---- The simulated USB device (tools/wine-usb-device) ------------------------------------------
 # usb_install BUILD_DIR: the device's driver from BUILD_DIR running in the prefix, no device yet.
 usb_install() { "$root/tools/wine-usb-device" install "$1/sim/usbdev/plcusb.sys" >>"$log" 2>&1; }
-# usb_plug NAME DEVICE...: the devices attached to COM5; the driver's log goes to $art/NAME-usb.log.
+# usb_plug NAME DEVICE...: the devices attached (DEVICE: SERIAL[:closed|:once][:COMn], see
+# tools/wine-usb-device); the driver's log goes to $art/NAME-usb.log.
+usb_plugged=""
 usb_plug() {
   local name="$1"
   shift
   rm -f "$art/$name-usb.log"
+  usb_plugged=$name
   "$root/tools/wine-usb-device" plug --log "$art/$name-usb.log" "$@" >>"$log" 2>&1
 }
-usb_unplug() { "$root/tools/wine-usb-device" unplug >>"$log" 2>&1; }
+usb_unplug() { usb_plugged="" && "$root/tools/wine-usb-device" unplug >>"$log" 2>&1; }
 # usb_events NAME WHAT: the times (ms since 1970) of the driver's WHAT lines (open, close,
 # com-open, com-close), one a line.
 usb_events() { awk -v w="$2" '$2 == w { print $1 }' "$art/$1-usb.log"; }
@@ -194,13 +279,6 @@ released() {
 }
 # terminal_fds: how many descriptors of the last simulated PLC's terminal the processes hold (it
 # may have ended meanwhile).
-terminal_fds() {
-  local n=0 fd
-  [ -n "${sim_pty:-}" ] || return 1
-  for fd in /proc/[0-9]*/fd/*; do
-    [ "$(readlink "$fd" 2>/dev/null)" = "$sim_pty" ] && n=$((n + 1))
-  done
-  echo "$n"
-}
+terminal_fds() { [ -n "${sim_pty:-}" ] && find /proc/[0-9]*/fd -lname "$sim_pty" 2>/dev/null | wc -l; }
 
 to_png() { convert "$art/$1.bmp" "$art/$1.png" && rm -f "$art/$1.bmp"; }

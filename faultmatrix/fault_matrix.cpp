@@ -35,7 +35,8 @@
 
 namespace {
 
-const char kUsbPath[] = "\\\\?\\usb#vid_fff0&pid_0001#7&1f00&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+const char kUsbPath[] =
+    "\\\\?\\usb#vid_fff0&pid_0001#7&1f00&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 const char kPort[] = "COM5";
 const WindowHandle kMainWindow = reinterpret_cast<WindowHandle>(0x7001);
 const WindowHandle kButton = reinterpret_cast<WindowHandle>(0x7002);
@@ -43,9 +44,9 @@ const WindowHandle kButton = reinterpret_cast<WindowHandle>(0x7002);
 // Wall-clock limit of one burn before it counts as hung. The simulated link never really waits,
 // so a healthy burn takes milliseconds; the limit only has to separate "slow" from "never".
 constexpr auto kHangLimit = std::chrono::seconds(30);
-constexpr uint64_t kTimeoutMs = 3000;      // read time-out of every request
-constexpr uint64_t kWakeTimeoutMs = 200;   // read time-out of the wake-up exchange
-constexpr uint64_t kAttempts = 11;         // most attempts of one request
+constexpr uint64_t kTimeoutMs = 3000;     // read time-out of every request
+constexpr uint64_t kWakeTimeoutMs = 200;  // read time-out of the wake-up exchange
+constexpr uint64_t kAttempts = 11;        // most attempts of one request
 
 // A representative model of each group, with an image that needs more than 256 blocks where the
 // model's size limit allows it (so that the block number wraps).
@@ -56,10 +57,10 @@ struct Group {
 };
 const Group kGroups[] = {
     {"USB sector set", "KL3-KR3", 4096 + 300 * 256},  // 300 blocks of 256
-    {"QD (replug)", "QD", 280 * 256 + 100},            // 281 blocks, the last one filled
-    {"AIO", "MH500-AIO", 40960},                       // 160 blocks, the size limit
-    {"COM power cycle", "KL2-G-V4", 300 * 128 + 77},   // 301 blocks of 128
-    {"plain COM", "PN2", 270 * 128},                   // 270 blocks, no fill
+    {"QD (replug)", "QD", 280 * 256 + 100},           // 281 blocks, the last one filled
+    {"AIO", "MH500-AIO", 40960},                      // 160 blocks, the size limit
+    {"COM power cycle", "KL2-G-V4", 300 * 128 + 77},  // 301 blocks of 128
+    {"plain COM", "PN2", 270 * 128},                  // 270 blocks, no fill
 };
 
 struct Scenario {
@@ -94,9 +95,11 @@ const std::map<std::string, std::set<std::string>> kPhaseTexts = {
     // restarts without answering; the PLC then never reaches its boot loader.
     {"erase",
      {"PLC type is WRONG", "UNKNOWN ERROR CODE @ State 3", "NO RESPONSE @ State 3",
-      "UNKNOWN MESSAGE @ State 3", "PLC DOES NOT enter the boot loader, RE-POWER PLC and try again"}},
+      "UNKNOWN MESSAGE @ State 3",
+      "PLC DOES NOT enter the boot loader, RE-POWER PLC and try again"}},
     {"gate",
-     {"Check PLC, KL2-KR2 is different than KL2-G", "KL2-G V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
+     {"Check PLC, KL2-KR2 is different than KL2-G",
+      "KL2-G V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
       "KL2-G V2.xx / V3.xx CAN NOT upgrade to V4.xx ",
       "KL2-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
       "KL2-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ", "Check PLC, 14PN2 is different than 32PN2",
@@ -117,6 +120,7 @@ const std::map<std::string, std::set<std::string>> kPhaseTexts = {
 };
 
 std::string PhaseOfRequest(const std::string& request) {
+  // clang-format off
   static const std::map<std::string, std::string> phases = {
       {"wakeup", "probe"},         {"probe", "probe"},          {"id", "id"},
       {"d1386", "gate"},           {"d1001", "gate"},           {"d1148", "gate"},
@@ -124,6 +128,7 @@ std::string PhaseOfRequest(const std::string& request) {
       {"loader-id", "loader-id"},  {"loader-version", "loader-version"},
       {"erase-unit", "erasing"},   {"erase-end", "erasing"},    {"update", "update"},
       {"block", "transfer"},       {"end", "transfer"}};
+  // clang-format on
   auto it = phases.find(request);
   return it == phases.end() ? "" : it->second;
 }
@@ -156,7 +161,8 @@ class ChaosLink : public LinkEndpoint {
     return Pick(40) == 0 ? static_cast<uint32_t>(Pick(count + 1)) : count;
   }
   uint32_t Read(uint8_t* data, uint32_t count, const LinkTimeouts& t) override {
-    uint32_t delay = Pick(8) == 0 ? t.readTotalTimeoutConstant + 1 : static_cast<uint32_t>(Pick(50));
+    uint32_t delay =
+        Pick(8) == 0 ? t.readTotalTimeoutConstant + 1 : static_cast<uint32_t>(Pick(50));
     waitedMs += std::min<uint64_t>(delay, t.readTotalTimeoutConstant);
     if (delay > t.readTotalTimeoutConstant) return 0;
     uint32_t n = Pick(4) == 0 ? static_cast<uint32_t>(Pick(count + 1)) : count;
@@ -317,11 +323,10 @@ Outcome RunScenario(const Scenario& s, uint32_t salt) {
     bool fits = texts != kPhaseTexts.end() && texts->second.count(out.message) != 0;
     // A line that went away, or answers held back past the time-out, may strike the next
     // request first; and a PLC stuck in monitor mode shows up at the hand-over.
-    bool anyPhase = s.faults.front().rfind("gone:", 0) == 0 ||
-                    s.faults.front().rfind("delay:", 0) == 0 ||
-                    s.faults.front().rfind("stay:", 0) == 0 ||
-                    s.faults.front().rfind("stray:", 0) == 0 ||
-                    s.faults.front().rfind("cut:", 0) == 0;
+    bool anyPhase =
+        s.faults.front().rfind("gone:", 0) == 0 || s.faults.front().rfind("delay:", 0) == 0 ||
+        s.faults.front().rfind("stay:", 0) == 0 || s.faults.front().rfind("stray:", 0) == 0 ||
+        s.faults.front().rfind("cut:", 0) == 0;
     if (!fits && !anyPhase) out.problems.push_back("message not of phase " + s.phase);
   }
 
@@ -358,8 +363,7 @@ uint32_t UnitsOf(const Group& g) {
 }
 
 // The requests each group's burn makes, with the positions worth a fault.
-std::vector<std::pair<std::string, std::vector<std::string>>> Places(const Group& g,
-                                                                      bool reduced) {
+std::vector<std::pair<std::string, std::vector<std::string>>> Places(const Group& g, bool reduced) {
   const uint32_t blocks = BlocksOf(g);
   const uint32_t units = UnitsOf(g);
   std::vector<std::string> blockAt = {"1", std::to_string(std::max(1u, blocks / 2)),
@@ -370,9 +374,9 @@ std::vector<std::pair<std::string, std::vector<std::string>>> Places(const Group
   if (units > 2) unitAt.push_back(std::to_string(units / 2));
 
   std::vector<std::pair<std::string, std::vector<std::string>>> places = {
-      {"probe", {"1"}},  {"id", {"1"}},       {"erase", {"1"}},   {"loader-id", {"1"}},
-      {"erase-unit", unitAt}, {"erase-end", {"1"}}, {"update", {"1"}},
-      {"block", blockAt}, {"end", {"1"}},
+      {"probe", {"1"}},     {"id", {"1"}},          {"erase", {"1"}},
+      {"loader-id", {"1"}}, {"erase-unit", unitAt}, {"erase-end", {"1"}},
+      {"update", {"1"}},    {"block", blockAt},     {"end", {"1"}},
   };
   const plcsim::Profile* p = plcsim::FindProfile(g.model);
   if (p != nullptr) {
@@ -390,7 +394,9 @@ std::vector<std::pair<std::string, std::vector<std::string>>> Places(const Group
 bool IsFrameRequest(const std::string& r) {
   return r == "probe" || r == "id" || r == "erase" || r == "version" || r[0] == 'd';
 }
-bool IsLoaderRequest(const std::string& r) { return !IsFrameRequest(r) && r != "wakeup"; }
+bool IsLoaderRequest(const std::string& r) {
+  return !IsFrameRequest(r) && r != "wakeup";
+}
 
 // Every fault of the simulator at every place, in the counts that matter: once (recovered), five
 // times (the sixth attempt recovers), six times (the request gives up) and for ever.
@@ -432,8 +438,8 @@ std::vector<Scenario> BuildMatrix(bool reduced) {
   // must not take stale bytes for their own answers, least of all the closing byte's.
   for (const Group& g : kGroups) {
     const std::string mid = std::to_string(std::max(1u, BlocksOf(g) / 2));
-    for (const char* late : {"delay:block:2:3500", "delay:erase-unit:1:3500",
-                             "delay:update:1:3500", "stray:loader-id:1x4"}) {
+    for (const char* late : {"delay:block:2:3500", "delay:erase-unit:1:3500", "delay:update:1:3500",
+                             "stray:loader-id:1x4"}) {
       for (const char* refusal : {"nak:end:1x6", "silence:end:1x6", "write-error:block:"}) {
         std::string second = refusal;
         if (second.back() == ':') second += mid;
@@ -448,7 +454,7 @@ std::vector<Scenario> BuildMatrix(bool reduced) {
 std::vector<Scenario> BuildRandom(int count, uint32_t seed) {
   std::mt19937 rng(seed);
   auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
-  const char* kinds[] = {"silence", "cut", "stray", "delay:3200", "bad-lrc", "lowercase",
+  const char* kinds[] = {"silence", "cut",  "stray",     "delay:3200",   "bad-lrc",     "lowercase",
                          "nak",     "gone", "status:15", "negative:2/4", "write-error", "stay"};
   std::vector<Scenario> out;
   while (static_cast<int>(out.size()) < count) {
@@ -586,8 +592,7 @@ int main(int argc, char** argv) {
   }
   int chaosBad = 0;
   bool chaosEnded = RunChaos(chaos, 4242u, chaosBad);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   std::printf("\nFault matrix (%s): %zu scenarios (%d random), %d chaos burns, %.1f s\n",
               reduced ? "reduced" : "full", scenarios.size(), seeds, chaos, seconds);

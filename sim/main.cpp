@@ -22,6 +22,11 @@ const char kUsage[] =
     "  --model NAME, --profile NAME\n"
     "                     the PLC to play (default KL3-KR3); see --list and Profiles below\n"
     "  --list             print the named profiles and exit\n"
+    "  --describe MODEL   print what a burn of MODEL (one of the 32) takes, as key=value lines,\n"
+    "                     and exit: model, link (usb or com), limit (the largest image),\n"
+    "                     image_size, sent (the image bytes the blocks carry), block_size,\n"
+    "                     blocks, erase_units, handover (replug, power-cycle or immediate)\n"
+    "  --image-size N     with --describe: of an image of N bytes (default: the size limit)\n"
     "  --fault SPEC       inject a fault; repeatable (see Faults below)\n"
     "  --handover MODE    when the firmware restarts into its boot loader after an accepted\n"
     "                     erase and its acknowledgement:\n"
@@ -109,6 +114,8 @@ int main(int argc, char** argv) {
   ServerOptions o;
   bool hasImageLength = false;
   uint32_t imageLength = 0;
+  std::string describe;
+  std::string imageSize;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     std::string v;
@@ -121,6 +128,10 @@ int main(int argc, char** argv) {
         std::printf("%-24s %s\n", n.c_str(), FindProfile(n)->description.c_str());
       }
       return 0;
+    } else if (TakeValue(argc, argv, i, "--describe", v)) {
+      describe = v;
+    } else if (TakeValue(argc, argv, i, "--image-size", v)) {
+      imageSize = v;
     } else if (TakeValue(argc, argv, i, "--model", v) || TakeValue(argc, argv, i, "--profile", v)) {
       model = v;
     } else if (TakeValue(argc, argv, i, "--fault", v)) {
@@ -167,6 +178,15 @@ int main(int argc, char** argv) {
     } else {
       Fail("unknown option '" + arg + "'");
     }
+  }
+  if (!describe.empty()) {
+    const Profile* p = FindProfile(describe);
+    if (p == nullptr || p->name != p->toolModel) Fail("unknown model '" + describe + "'");
+    uint32_t n = SizeLimit(*p);
+    if (!imageSize.empty() && !ParseUnsigned(imageSize, n))
+      Fail("bad image size '" + imageSize + "'");
+    std::fputs(Describe(*p, n).c_str(), stdout);
+    return 0;
   }
   const Profile* profile = FindProfile(model);
   if (profile == nullptr) Fail("unknown profile '" + model + "'");

@@ -686,6 +686,11 @@ void Plc::HandleBlock() {
     ++blocksRefused_;
     return;
   }
+  // The tool refuses an image above its model's size limit: a block past it must not come.
+  if (blocksAccepted_ == ExpectedBlocks(profile_, SizeLimit(profile_))) {
+    AddViolation("image above the size limit of " + profile_.toolModel + " (" +
+                 std::to_string(SizeLimit(profile_)) + " bytes)");
+  }
   if (hasImageLength_) {
     const size_t sent = ImageBytesSent(profile_, imageLength_);
     if (flash_.size() >= sent) {

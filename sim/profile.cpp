@@ -16,10 +16,15 @@ struct Model {
   uint16_t id;
   bool usb, aio, sector;
   uint16_t blockData;
+  uint32_t limit;  // the largest image the tool burns for the model
   Handover handover;
   EraseRule erase;
   uint16_t d1386, d1001, d1148;  // values that pass the model's own gate
 };
+
+// The size limits.
+constexpr uint32_t k4K = 4096, k40K = 0xA000, k480K = 0x78000, k512K = 0x80000, k896K = 0xE0000,
+                   k2028K = 0x1FB000;
 
 constexpr Handover R = Handover::kReplug;
 constexpr Handover P = Handover::kPowerCycle;
@@ -27,38 +32,38 @@ constexpr Handover I = Handover::kImmediate;
 
 // D1001 of generation V2/V3 has 0..3 in bits 4-7, of V4 4 or more.
 const Model kModels[] = {
-    {"KL2-KR2-V2", 12, false, false, false, 128, I, EraseRule::kPer2k, 0, 0x0031, 0},
-    {"PT2", 14, false, false, false, 128, I, EraseRule::kPer2k, 0, 0, 0},
-    {"PV2", 15, false, false, false, 128, I, EraseRule::kPer2k, 0, 0, 0},
-    {"PN2", 19, false, false, false, 128, I, EraseRule::kPer2k, 0, 0, 0},
-    {"KL2-G-V2", 12, false, false, false, 128, P, EraseRule::kPerBigUnit, 16696, 0x0031, 0},
-    {"QD", 21, true, false, false, 256, R, EraseRule::kPerQdUnit, 0, 0, 0},
-    {"KW3", 0, false, false, false, 128, I, EraseRule::kPer2k, 0, 0, 0},
-    {"16KR2-AIO", 13, false, true, false, 256, I, EraseRule::kFixedFour, 0, 0, 0},
-    {"PV-V3", 8, false, false, false, 128, I, EraseRule::kPer2k, 0, 0x0030, 0},
-    {"BRT-KL2-V2", 0xA001, false, false, false, 128, I, EraseRule::kPer2k, 0, 0x0021, 0},
-    {"QD-R", 0xA002, true, false, false, 256, R, EraseRule::kPerQdUnit, 0, 0, 0},
-    {"PN2-R", 0xA003, false, false, false, 128, I, EraseRule::kPer2k, 0, 0, 0},
-    {"MH700", 0x3000, true, false, true, 256, R, EraseRule::kSector, 0, 0, 0},
-    {"KL-KR-KW2", 3, false, false, false, 128, I, EraseRule::kPer2k, 0, 0, 0},
-    {"KR2-VAN", 0xA006, false, false, false, 128, P, EraseRule::kPerBigUnit, 0, 0, 0},
-    {"PN32", 19, false, false, false, 128, I, EraseRule::kPerBigUnit, 0, 0, 1},
-    {"KL2-N", 23, false, false, false, 128, I, EraseRule::kPerBigUnit, 0, 0, 0},
-    {"MH500", 0x3010, true, false, true, 256, R, EraseRule::kSector, 0, 0, 0},
-    {"MH500-AIO", 0x3010, true, true, false, 256, R, EraseRule::kAio2k, 0, 0, 0},
-    {"QD24", 21, true, false, false, 128, R, EraseRule::kPerBigUnit, 0, 0, 1},
-    {"KL3-KR3", 32, true, false, true, 256, R, EraseRule::kSector, 0, 0, 0},
-    {"VGT-Y", 0xA00B, true, false, true, 256, R, EraseRule::kSector, 0, 0, 0},
-    {"MH400", 0x3020, true, false, true, 256, R, EraseRule::kSector, 0, 0, 0},
-    {"KR3-AIO", 32, true, true, false, 256, R, EraseRule::kAio2k, 0, 0, 0},
-    {"KL2-KR2-V4", 12, false, false, false, 128, I, EraseRule::kPer2k, 0, 0x0041, 0},
-    {"PV-V4", 8, false, false, false, 128, I, EraseRule::kPer2k, 0, 0x0040, 0},
-    {"BRT-KL2-V4", 0xA001, false, false, false, 128, I, EraseRule::kPer2k, 0, 0x0044, 0},
-    {"KL3-PACKAGE", 32, true, false, true, 256, R, EraseRule::kSector, 0, 0, 0},
-    {"KL2-G-V4", 12, false, false, false, 128, P, EraseRule::kPerBigUnit, 16695, 0x0041, 0},
-    {"MB3PV3", 34, true, false, true, 256, R, EraseRule::kSector, 0, 0, 0},
-    {"PV3-AIO", 34, true, true, false, 256, R, EraseRule::kAio2k, 0, 0, 0},
-    {"MH500-TO-MH700", 0x3010, true, false, true, 256, R, EraseRule::kSector, 0, 0, 0},
+    {"KL2-KR2-V2", 12, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0x0031, 0},
+    {"PT2", 14, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0, 0},
+    {"PV2", 15, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0, 0},
+    {"PN2", 19, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0, 0},
+    {"KL2-G-V2", 12, false, false, false, 128, k512K, P, EraseRule::kPerBigUnit, 16696, 0x0031, 0},
+    {"QD", 21, true, false, false, 256, k480K, R, EraseRule::kPerQdUnit, 0, 0, 0},
+    {"KW3", 0, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0, 0},
+    {"16KR2-AIO", 13, false, true, false, 256, k4K, I, EraseRule::kFixedFour, 0, 0, 0},
+    {"PV-V3", 8, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0x0030, 0},
+    {"BRT-KL2-V2", 0xA001, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0x0021, 0},
+    {"QD-R", 0xA002, true, false, false, 256, k480K, R, EraseRule::kPerQdUnit, 0, 0, 0},
+    {"PN2-R", 0xA003, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0, 0},
+    {"MH700", 0x3000, true, false, true, 256, k2028K, R, EraseRule::kSector, 0, 0, 0},
+    {"KL-KR-KW2", 3, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0, 0},
+    {"KR2-VAN", 0xA006, false, false, false, 128, k512K, P, EraseRule::kPerBigUnit, 0, 0, 0},
+    {"PN32", 19, false, false, false, 128, k512K, I, EraseRule::kPerBigUnit, 0, 0, 1},
+    {"KL2-N", 23, false, false, false, 128, k896K, I, EraseRule::kPerBigUnit, 0, 0, 0},
+    {"MH500", 0x3010, true, false, true, 256, k2028K, R, EraseRule::kSector, 0, 0, 0},
+    {"MH500-AIO", 0x3010, true, true, false, 256, k40K, R, EraseRule::kAio2k, 0, 0, 0},
+    {"QD24", 21, true, false, false, 128, k896K, R, EraseRule::kPerBigUnit, 0, 0, 1},
+    {"KL3-KR3", 32, true, false, true, 256, k2028K, R, EraseRule::kSector, 0, 0, 0},
+    {"VGT-Y", 0xA00B, true, false, true, 256, k2028K, R, EraseRule::kSector, 0, 0, 0},
+    {"MH400", 0x3020, true, false, true, 256, k2028K, R, EraseRule::kSector, 0, 0, 0},
+    {"KR3-AIO", 32, true, true, false, 256, k40K, R, EraseRule::kAio2k, 0, 0, 0},
+    {"KL2-KR2-V4", 12, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0x0041, 0},
+    {"PV-V4", 8, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0x0040, 0},
+    {"BRT-KL2-V4", 0xA001, false, false, false, 128, k480K, I, EraseRule::kPer2k, 0, 0x0044, 0},
+    {"KL3-PACKAGE", 32, true, false, true, 256, k2028K, R, EraseRule::kSector, 0, 0, 0},
+    {"KL2-G-V4", 12, false, false, false, 128, k512K, P, EraseRule::kPerBigUnit, 16695, 0x0041, 0},
+    {"MB3PV3", 34, true, false, true, 256, k2028K, R, EraseRule::kSector, 0, 0, 0},
+    {"PV3-AIO", 34, true, true, false, 256, k40K, R, EraseRule::kAio2k, 0, 0, 0},
+    {"MH500-TO-MH700", 0x3010, true, false, true, 256, k2028K, R, EraseRule::kSector, 0, 0, 0},
 };
 
 // Variants that a gate refuses, with what the operator is told.
@@ -284,6 +289,21 @@ uint32_t ImageBytesSent(const Profile& p, uint32_t n) {
 uint32_t ExpectedBlocks(const Profile& p, uint32_t n) {
   const uint32_t d = ToolModel(p).blockData;
   return (ImageBytesSent(p, n) + d - 1) / d;
+}
+
+uint32_t SizeLimit(const Profile& p) {
+  return ToolModel(p).limit;
+}
+
+std::string Describe(const Profile& p, uint32_t n) {
+  const Model& m = ToolModel(p);
+  return "model=" + p.toolModel + "\nlink=" + (m.usb ? "usb" : "com") +
+         "\nlimit=" + std::to_string(m.limit) + "\nimage_size=" + std::to_string(n) +
+         "\nsent=" + std::to_string(ImageBytesSent(p, n)) +
+         "\nblock_size=" + std::to_string(m.blockData) +
+         "\nblocks=" + std::to_string(ExpectedBlocks(p, n)) +
+         "\nerase_units=" + std::to_string(ExpectedEraseUnits(p, n)) +
+         "\nhandover=" + HandoverName(m.handover) + "\n";
 }
 
 bool GateReadsRegister(const Profile& p, uint16_t reg) {

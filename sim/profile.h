@@ -57,6 +57,14 @@ uint32_t ExpectedEraseUnits(const Profile& p, uint32_t imageLength);
 uint32_t ImageBytesSent(const Profile& p, uint32_t imageLength);
 uint32_t ExpectedBlocks(const Profile& p, uint32_t imageLength);
 
+// The largest image the tool burns for its model.
+uint32_t SizeLimit(const Profile& p);
+
+// What a script needs to know of a burn of the tool's model with an image of `imageLength` bytes,
+// as key=value lines: model, link (usb or com), limit, image_size, sent (the bytes the blocks
+// carry), block_size, blocks, erase_units, handover (replug, power-cycle or immediate).
+std::string Describe(const Profile& p, uint32_t imageLength);
+
 // Which requests the tool's model makes in monitor mode: a register (1386, 1001, 1148) read by its
 // gate, and whether it queries the boot loader version.
 bool GateReadsRegister(const Profile& p, uint16_t reg);

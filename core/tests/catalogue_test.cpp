@@ -17,6 +17,7 @@ struct Row {
 };
 
 // The catalogue in table order.
+// clang-format off
 const Row kRows[kModelCount] = {
     {"KL2-KR2-V2", 12, false, false, false},   {"PT2", 14, false, false, false},
     {"PV2", 15, false, false, false},          {"PN2", 19, false, false, false},
@@ -35,6 +36,7 @@ const Row kRows[kModelCount] = {
     {"KL2-G-V4", 12, false, false, false},     {"MB3PV3", 34, true, false, true},
     {"PV3-AIO", 34, true, true, false},        {"MH500-TO-MH700", 0x3010, true, false, true},
 };
+// clang-format on
 
 class CatalogueTest : public ::testing::Test {
  protected:

@@ -427,6 +427,24 @@ TEST(Transfer, ReportsWrongFillAndAMissingBlock) {
   EXPECT_EQ(v[0], "more blocks than the image needs");
 }
 
+// An image of exactly the model's limit (QD: 491,520 bytes, 1,920 blocks) passes; one byte more
+// sends a block that the tool should never have sent.
+TEST(Transfer, AnImageAboveTheSizeLimitIsAViolation) {
+  for (const uint32_t n : {491520u, 491521u}) {
+    Tool t("QD");
+    t.plc.SetImageLength(n);
+    t.EraseInMonitorMode();
+    t.link.Closed();
+    t.PrepareTransfer(n / 16384 + 1);
+    t.Transfer(Image(n));
+    EXPECT_TRUE(t.plc.complete()) << n;
+    const std::vector<std::string> v = t.plc.ViolationTexts();
+    EXPECT_EQ(v, n == 491520u
+                     ? std::vector<std::string>{}
+                     : std::vector<std::string>{"image above the size limit of QD (491520 bytes)"});
+  }
+}
+
 TEST(Transfer, BlockNumbersWrapFrom255To0) {
   Tool t("PN2");
   const size_t n = 300 * 128;

@@ -1,9 +1,9 @@
 // plcsim as a program: a test talks to the pseudo-terminal it serves with raw bytes.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -168,7 +168,8 @@ TEST(Plcsim, WritesToAPipeWithoutReplacingIt) {
   const std::string fifo = "/tmp/plcsim_test_fifo_" + std::to_string(getpid());
   std::remove(fifo.c_str());
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // so that the writer's open goes on
+  const int reader =
+      open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // so that the writer's open goes on
   ASSERT_GE(reader, 0);
   {
     PlcsimProcess sim({"--model=PN2", "--flash-out=" + fifo});
@@ -181,6 +182,38 @@ TEST(Plcsim, WritesToAPipeWithoutReplacingIt) {
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   close(reader);
   std::remove(fifo.c_str());
+}
+
+// What the scripts read about a model: its facts at the edges of each rule, and an unknown model
+// refused with nothing on standard output.
+TEST(Plcsim, DescribesAModelsBurn) {
+  const auto describe = [](const std::string& args) {
+    FILE* f =
+        popen((std::string(PLCSIM_PATH) + " --describe " + args + " 2>/dev/null").c_str(), "r");
+    std::string out;
+    char buf[256];
+    while (f != nullptr && std::fgets(buf, sizeof buf, f) != nullptr) out += buf;
+    const int status = f != nullptr ? pclose(f) : -1;
+    return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + "\n" + out;
+  };
+  EXPECT_EQ(describe("KL3-KR3"),
+            "0\nmodel=KL3-KR3\nlink=usb\nlimit=2076672\nimage_size=2076672\nsent=2072576\n"
+            "block_size=256\nblocks=8096\nerase_units=506\nhandover=replug\n");
+  EXPECT_EQ(describe("MH400 --image-size 4097"),
+            "0\nmodel=MH400\nlink=usb\nlimit=2076672\nimage_size=4097\nsent=1\n"
+            "block_size=256\nblocks=1\nerase_units=1\nhandover=replug\n");
+  EXPECT_EQ(describe("KL2-G-V4 --image-size=131072"),
+            "0\nmodel=KL2-G-V4\nlink=com\nlimit=524288\nimage_size=131072\nsent=131072\n"
+            "block_size=128\nblocks=1024\nerase_units=2\nhandover=power-cycle\n");
+  EXPECT_EQ(describe("16KR2-AIO"),
+            "0\nmodel=16KR2-AIO\nlink=com\nlimit=4096\nimage_size=4096\nsent=4096\n"
+            "block_size=256\nblocks=16\nerase_units=4\nhandover=immediate\n");
+  EXPECT_EQ(describe("PV3-AIO --image-size 40961"),
+            "0\nmodel=PV3-AIO\nlink=usb\nlimit=40960\nimage_size=40961\nsent=40961\n"
+            "block_size=256\nblocks=161\nerase_units=21\nhandover=replug\n");
+  EXPECT_EQ(describe("KL3"), "2\n");
+  EXPECT_EQ(describe("PN32@PN2"), "2\n");  // a PLC on another model's image: no model of its own
+  EXPECT_EQ(describe("QD --image-size -1"), "2\n");
 }
 
 }  // namespace
