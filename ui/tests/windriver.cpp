@@ -8,7 +8,8 @@
 // "error: ..." and the program ends with status 1. The checks belong to the scripts in e2e/.
 // With several programs of the same title, "find" takes the top window, "handle" prints the
 // handle of the window found, "window HANDLE" takes a window by it, "other MS HANDLE,..." waits
-// for a window besides those, and "move X Y" puts the window there, clear of the others.
+// for a window besides those, "move X Y" puts the window there, clear of the others, and
+// "watchall MS HANDLE,..." watches the burns of several windows at once.
 #include <windows.h>
 
 #include <algorithm>
@@ -576,6 +577,50 @@ void StepIdle(DWORD ms) {
   Print("idle", s.Text());
 }
 
+std::string Sample(DWORD t, const PanelState& s) {
+  return "t=" + std::to_string(t) + " " + s.Text() +
+         " button=" + (IsWindowEnabled(Control(kButtonId)) ? "1" : "0");
+}
+
+// Waits until the panel shows the phase `status`.
+void StepUntil(DWORD ms, const std::string& status) {
+  SIZE client = ClientSize();
+  Canvas shot(client.cx, client.cy);
+  PanelState s;
+  if (!WaitFor(ms, [&] { return (s = SteadyPanel(shot)).status == status; })) {
+    Fail("no " + status + " on the panel: " + s.Text());
+  }
+  Print("until", s.Text());
+}
+
+// Samples the panels of several windows in turn until each shows a message box, printing every
+// change ("sample N: ...", N the window's place in the list from 1) and the time each box came
+// ("end N: t=..."), in ms from the start of the step.
+void StepWatchAll(DWORD ms, const std::vector<HWND>& windows) {
+  std::vector<PanelState> last(windows.size());
+  std::vector<bool> ended(windows.size(), false);
+  const DWORD start = GetTickCount();
+  for (size_t left = windows.size(); left > 0; Sleep(30)) {
+    if (GetTickCount() - start >= ms) Fail("no end of every burn within the time");
+    for (size_t n = 0; n < windows.size(); ++n) {
+      if (ended[n]) continue;
+      mainWindow = windows[n];
+      const std::string name = std::to_string(n + 1);
+      if (FindBox() != nullptr) {
+        ended[n] = true;
+        --left;
+        Print("end " + name, "t=" + std::to_string(GetTickCount() - start));
+        continue;
+      }
+      SIZE client = ClientSize();
+      Canvas shot(client.cx, client.cy);
+      PanelState s = SteadyPanel(shot);
+      if (s != last[n]) Print("sample " + name, Sample(GetTickCount() - start, s));
+      last[n] = s;
+    }
+  }
+}
+
 // Samples the panel until a message box shows up, printing every change; the first sample that
 // shows Programming at 30 % or more is also saved as a picture.
 void StepWatch(DWORD ms, const std::string& picture) {
@@ -588,8 +633,7 @@ void StepWatch(DWORD ms, const std::string& picture) {
     if (GetTickCount() - start >= ms) Fail("no end of the burn within the time");
     PanelState s = SteadyPanel(shot);
     if (s != last) {
-      Print("sample", "t=" + std::to_string(GetTickCount() - start) + " " + s.Text() +
-                          " button=" + (IsWindowEnabled(Control(kButtonId)) ? "1" : "0"));
+      Print("sample", Sample(GetTickCount() - start, s));
       last = s;
     }
     if (!pictured && s.status == "Programming" && std::atoi(s.percent.c_str()) >= 30) {
@@ -608,33 +652,31 @@ int main(int argc, char** argv) {
     if (i + 1 >= args.size()) Fail("step " + args[i] + " needs a number");
     return static_cast<DWORD>(std::strtoul(args[++i].c_str(), nullptr, 10));
   };
-  // A window handle as the step "handle" printed it.
-  auto handle = [&](size_t& i) -> HWND {
-    if (i + 1 >= args.size()) Fail("step " + args[i] + " needs a window handle");
-    return reinterpret_cast<HWND>(
-        static_cast<uintptr_t>(std::strtoull(args[++i].c_str(), nullptr, 10)));
+  // Window handles, as "handle" printed them, separated by commas.
+  auto handles = [&](size_t& i) {
+    if (i + 1 >= args.size()) Fail("step " + args[i] + " needs window handles");
+    std::vector<HWND> list;
+    for (const char* h = args[++i].c_str(); *h != '\0'; h += *h == ',') {
+      char* end = nullptr;
+      list.push_back(reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoull(h, &end, 10))));
+      if (end == h) Fail("not a window handle: " + args[i]);
+      h = end;
+    }
+    return list;
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& step = args[i];
-    if (step != "find" && step != "other" && step != "window" && mainWindow == nullptr) {
+    if (step != "find" && step != "other" && step != "window" && step != "watchall" &&
+        mainWindow == nullptr) {
       Fail("find the window first");
     }
     if (step == "find") {
       StepFind(number(i));
     } else if (step == "other") {
       DWORD ms = number(i);
-      if (i + 1 >= args.size()) Fail("other needs window handles");
-      std::vector<HWND> besides;
-      for (const char* h = args[++i].c_str(); *h != '\0'; h += *h == ',') {
-        char* end = nullptr;
-        besides.push_back(
-            reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoull(h, &end, 10))));
-        if (end == h) Fail("other needs window handles");
-        h = end;
-      }
-      StepFind(ms, besides);
+      StepFind(ms, handles(i));
     } else if (step == "window") {
-      StepWindow(handle(i));
+      StepWindow(handles(i).front());
     } else if (step == "port") {
       // Picks a port in the port list as the operator does: the entry, then the notification.
       if (i + 1 >= args.size()) Fail("port needs a port name");
@@ -682,6 +724,13 @@ int main(int argc, char** argv) {
       std::string picture;
       if (i + 1 < args.size() && args[i + 1].find(".bmp") != std::string::npos) picture = args[++i];
       StepWatch(ms, picture);
+    } else if (step == "watchall") {
+      DWORD ms = number(i);
+      StepWatchAll(ms, handles(i));
+    } else if (step == "until") {
+      DWORD ms = number(i);
+      if (i + 1 >= args.size()) Fail("until needs a phase");
+      StepUntil(ms, args[++i]);
     } else if (step == "picture") {
       if (i + 1 >= args.size()) Fail("picture needs a file name");
       SaveWindowPicture(args[++i]);
