@@ -172,15 +172,45 @@ start_app() {
   pids+=("$app_pid")
   drive "$art/start.log" find 300000
 }
-# stop_app [PID]: closes the window and waits for the program (default: the last started).
+# stop_app [PID [WINDOW]]: closes the window (the one of that handle; default: the one found) and
+# waits for the program (default: the last started).
 stop_app() {
-  local pid="${1:-$app_pid}"
+  local pid="${1:-$app_pid}" window=(find 2000)
   [ -n "$pid" ] || return 0
-  drive "$art/close.log" find 2000 close
+  [ -n "${2:-}" ] && window=(window "$2")
+  drive "$art/close.log" "${window[@]}" close
   for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   kill "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
   [ "$pid" != "$app_pid" ] || app_pid=""
+}
+
+# Several windows at once. start_window BUILD_DIR|EXE [PORT]: one more program beside those of
+# $wins, its window put clear of theirs (three above one another, then a second column that
+# covers the first in part) and PORT picked in its port list; sets app_pid and win (its handle,
+# for "drive LOG window $win STEP..." and the driver's steps that take handles) and adds them to
+# app_pids and wins.
+wins=()
+app_pids=()
+start_window() {
+  local exe="$1/ui/MorvexFirmwareUpdate.exe" n=${#wins[@]} find=(find 300000)
+  [[ "$1" = *.exe ]] && exe="$1"
+  [ "$n" -gt 0 ] && find=(other 300000 "$(IFS=, && echo "${wins[*]}")")
+  wine "$exe" >/dev/null 2>&1 &
+  app_pid=$!
+  pids+=("$app_pid")
+  app_pids+=("$app_pid")
+  drive "$art/start.log" "${find[@]}" handle move $((n / 3 * 480)) $((n % 3 * 250)) \
+    ${2:+port "$2"} || return 1
+  win=$(sed -n 's/^handle: //p' "$art/start.log")
+  wins+=("$win")
+}
+# stop_windows: closes the windows of start_window and waits for their programs.
+stop_windows() {
+  local i
+  for i in "${!wins[@]}"; do stop_app "${app_pids[$i]}" "${wins[$i]}"; done
+  wins=()
+  app_pids=()
 }
 
 # ---- The simulated PLC ----------------------------------------------------------------------------

@@ -1,6 +1,5 @@
 #include "link/ports.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -62,7 +61,8 @@ void ReleaseLinkHold() {
 std::string LinkHoldName(const char* link) {
   std::string name;
   for (const char* c = link; *c != '\0'; ++c) {
-    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+    // ASCII only, whatever the locale: the names are Windows's, which ignores case.
+    const char lower = *c >= 'A' && *c <= 'Z' ? static_cast<char>(*c - 'A' + 'a') : *c;
     const bool kept = (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ||
                       std::strchr("-_.#&{}", lower) != nullptr;
     name += kept ? lower : '_';

@@ -6,8 +6,13 @@
 //
 // Each step prints what it saw as "name: value" lines; a step that cannot do its job prints
 // "error: ..." and the program ends with status 1. The checks belong to the scripts in e2e/.
+// With several programs of the same title, "find" takes the top window, "handle" prints the
+// handle of the window found, "window HANDLE" takes a window by it, "other MS HANDLE,..." waits
+// for a window besides those, "move X Y" puts the window there, clear of the others, and
+// "watchall MS HANDLE,..." watches the burns of several windows at once.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -402,15 +407,33 @@ HWND Control(int id) {
   return control;
 }
 
-void StepFind(DWORD ms) {
-  bool found = WaitFor(ms, [] {
-    mainWindow = FindWindowA(nullptr, kTitle);
-    // FindWindow can win the race with the creation of the controls.
-    return mainWindow != nullptr && GetDlgItem(mainWindow, kButtonId) != nullptr &&
-           GetDlgItem(mainWindow, kModelListId) != nullptr &&
-           GetDlgItem(mainWindow, kPortListId) != nullptr && IsWindowVisible(mainWindow);
+// A window of the program with its controls made: FindWindow can win the race with their
+// creation.
+bool Complete(HWND hwnd) {
+  return hwnd != nullptr && GetDlgItem(hwnd, kButtonId) != nullptr &&
+         GetDlgItem(hwnd, kModelListId) != nullptr && GetDlgItem(hwnd, kPortListId) != nullptr &&
+         IsWindowVisible(hwnd);
+}
+
+// Waits for a window of the program other than those `besides`, the top one first.
+void StepFind(DWORD ms, const std::vector<HWND>& besides = {}) {
+  bool found = WaitFor(ms, [&besides] {
+    HWND w = nullptr;
+    while ((w = FindWindowExA(nullptr, w, nullptr, kTitle)) != nullptr) {
+      if (std::find(besides.begin(), besides.end(), w) == besides.end() && Complete(w)) break;
+    }
+    mainWindow = w;
+    return w != nullptr;
   });
   if (!found) Fail("no window titled \"" + std::string(kTitle) + "\"");
+  Print("window", "found");
+}
+
+// Takes the window whose handle an earlier run printed ("handle"), one of two programs' windows
+// of the same title.
+void StepWindow(HWND w) {
+  if (!IsWindow(w) || WindowText(w) != kTitle) Fail("no window of the program with that handle");
+  mainWindow = w;
   Print("window", "found");
 }
 
@@ -443,6 +466,17 @@ void PrintControl(int id) {
   } else {
     Print(name + " height", std::to_string(r.bottom - r.top));
   }
+}
+
+void StepPort(const std::string& name) {
+  HWND list = Control(kPortListId);
+  std::vector<std::string> entries = ListEntries(list);
+  auto at = std::find(entries.begin(), entries.end(), name);
+  if (at == entries.end()) Fail("no port " + name + " in the list (" + Join(entries) + ")");
+  SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(at - entries.begin()), 0);
+  SendMessageW(mainWindow, WM_COMMAND, MAKEWPARAM(kPortListId, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(list));
+  Print("port", name);
 }
 
 void StepControls() {
@@ -556,6 +590,50 @@ void StepIdle(DWORD ms) {
   Print("idle", s.Text());
 }
 
+std::string Sample(DWORD t, const PanelState& s) {
+  return "t=" + std::to_string(t) + " " + s.Text() +
+         " button=" + (IsWindowEnabled(Control(kButtonId)) ? "1" : "0");
+}
+
+// Waits until the panel shows the phase `status`.
+void StepUntil(DWORD ms, const std::string& status) {
+  SIZE client = ClientSize();
+  Canvas shot(client.cx, client.cy);
+  PanelState s;
+  if (!WaitFor(ms, [&] { return (s = SteadyPanel(shot)).status == status; })) {
+    Fail("no " + status + " on the panel: " + s.Text());
+  }
+  Print("until", s.Text());
+}
+
+// Samples the panels of several windows in turn until each shows a message box, printing every
+// change ("sample N: ...", N the window's place in the list from 1) and the time each box came
+// ("end N: t=..."), in ms from the start of the step.
+void StepWatchAll(DWORD ms, const std::vector<HWND>& windows) {
+  std::vector<PanelState> last(windows.size());
+  std::vector<bool> ended(windows.size(), false);
+  const DWORD start = GetTickCount();
+  for (size_t left = windows.size(); left > 0; Sleep(30)) {
+    if (GetTickCount() - start >= ms) Fail("no end of every burn within the time");
+    for (size_t n = 0; n < windows.size(); ++n) {
+      if (ended[n]) continue;
+      mainWindow = windows[n];
+      const std::string name = std::to_string(n + 1);
+      if (FindBox() != nullptr) {
+        ended[n] = true;
+        --left;
+        Print("end " + name, "t=" + std::to_string(GetTickCount() - start));
+        continue;
+      }
+      SIZE client = ClientSize();
+      Canvas shot(client.cx, client.cy);
+      PanelState s = SteadyPanel(shot);
+      if (s != last[n]) Print("sample " + name, Sample(GetTickCount() - start, s));
+      last[n] = s;
+    }
+  }
+}
+
 // Samples the panel until a message box shows up, printing every change; the first sample that
 // shows Programming at 30 % or more is also saved as a picture.
 void StepWatch(DWORD ms, const std::string& picture) {
@@ -568,8 +646,7 @@ void StepWatch(DWORD ms, const std::string& picture) {
     if (GetTickCount() - start >= ms) Fail("no end of the burn within the time");
     PanelState s = SteadyPanel(shot);
     if (s != last) {
-      Print("sample", "t=" + std::to_string(GetTickCount() - start) + " " + s.Text() +
-                          " button=" + (IsWindowEnabled(Control(kButtonId)) ? "1" : "0"));
+      Print("sample", Sample(GetTickCount() - start, s));
       last = s;
     }
     if (!pictured && s.status == "Programming" && std::atoi(s.percent.c_str()) >= 30) {
@@ -588,11 +665,44 @@ int main(int argc, char** argv) {
     if (i + 1 >= args.size()) Fail("step " + args[i] + " needs a number");
     return static_cast<DWORD>(std::strtoul(args[++i].c_str(), nullptr, 10));
   };
+  // Window handles, as "handle" printed them, separated by commas.
+  auto handles = [&](size_t& i) {
+    if (i + 1 >= args.size()) Fail("step " + args[i] + " needs window handles");
+    std::vector<HWND> list;
+    for (const char* h = args[++i].c_str(); *h != '\0'; h += *h == ',') {
+      char* end = nullptr;
+      list.push_back(reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoull(h, &end, 10))));
+      if (end == h) Fail("not a window handle: " + args[i]);
+      h = end;
+    }
+    return list;
+  };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& step = args[i];
-    if (step != "find" && mainWindow == nullptr) Fail("find the window first");
+    if (step != "find" && step != "other" && step != "window" && step != "watchall" &&
+        mainWindow == nullptr) {
+      Fail("find the window first");
+    }
     if (step == "find") {
       StepFind(number(i));
+    } else if (step == "other") {
+      DWORD ms = number(i);
+      StepFind(ms, handles(i));
+    } else if (step == "window") {
+      StepWindow(handles(i).front());
+    } else if (step == "port") {
+      // Picks a port in the port list as the operator does: the entry, then the notification.
+      if (i + 1 >= args.size()) Fail("port needs a port name");
+      StepPort(args[++i]);
+    } else if (step == "move") {
+      // Moves the window to X,Y on the screen, so that windows side by side do not cover each
+      // other's panel.
+      int x = static_cast<int>(number(i));
+      int y = static_cast<int>(number(i));
+      SetWindowPos(mainWindow, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      Print("moved", std::to_string(x) + "," + std::to_string(y));
+    } else if (step == "handle") {
+      Print("handle", std::to_string(reinterpret_cast<uintptr_t>(mainWindow)));
     } else if (step == "controls") {
       StepControls();
     } else if (step == "panel") {
@@ -627,6 +737,13 @@ int main(int argc, char** argv) {
       std::string picture;
       if (i + 1 < args.size() && args[i + 1].find(".bmp") != std::string::npos) picture = args[++i];
       StepWatch(ms, picture);
+    } else if (step == "watchall") {
+      DWORD ms = number(i);
+      StepWatchAll(ms, handles(i));
+    } else if (step == "until") {
+      DWORD ms = number(i);
+      if (i + 1 >= args.size()) Fail("until needs a phase");
+      StepUntil(ms, args[++i]);
     } else if (step == "picture") {
       if (i + 1 >= args.size()) Fail("picture needs a file name");
       SaveWindowPicture(args[++i]);
