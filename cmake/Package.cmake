@@ -38,12 +38,13 @@ add_custom_target(operator_guide_text ALL DEPENDS "${GUIDE_TEXT}")
 # package. The same tools give the same file.
 set(_mingw_version_c "${CMAKE_BINARY_DIR}/mingw-version.c")
 file(WRITE "${_mingw_version_c}" "#include <_mingw.h>\n__MINGW64_VERSION_STR\n")
+find_library(_mingwex mingwex NO_CACHE)
 set(_tools_text "Built with these tools; the same tools give the same zip.\n")
 foreach(
   tool IN
   ITEMS "Compiler|${CMAKE_CXX_COMPILER}|${CMAKE_CXX_COMPILER}|--version"
         "Binutils|${CMAKE_LINKER}|${CMAKE_LINKER}|--version"
-        "MinGW-w64 runtime|libmingwex|${CMAKE_C_COMPILER}|-E|-P|${_mingw_version_c}"
+        "MinGW-w64 runtime|${_mingwex}|${CMAKE_C_COMPILER}|-E|-P|${_mingw_version_c}"
         "Zip writer|${Python3_EXECUTABLE}|${Python3_EXECUTABLE}|-c|print('Python %s zipfile, zlib %s' % (__import__('platform').python_version(), __import__('zlib').ZLIB_RUNTIME_VERSION))")
   string(REPLACE "|" ";" tool "${tool}")
   list(POP_FRONT tool label file)
@@ -54,10 +55,6 @@ foreach(
     string(REGEX REPLACE "[\" ]" "" version "${version}")
   else()
     string(REGEX MATCH "^[^\n]+" version "${version}")
-  endif()
-  if(file STREQUAL "libmingwex")
-    find_library(library mingwex NO_CACHE)
-    set(file "${library}")
   endif()
   file(REAL_PATH "${file}" file)
   execute_process(COMMAND dpkg-query -S "${file}" OUTPUT_VARIABLE package ERROR_QUIET)
