@@ -16,7 +16,8 @@ if(DEFINED ENV{SOURCE_DATE_EPOCH})
 else()
   execute_process(
     COMMAND git -C "${source}" rev-parse --show-toplevel
-    RESULT_VARIABLE result OUTPUT_VARIABLE top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    RESULT_VARIABLE result OUTPUT_VARIABLE top ERROR_VARIABLE why OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_STRIP_TRAILING_WHITESPACE)
   file(REAL_PATH "${source}" source)
   if(result EQUAL 0)
     file(REAL_PATH "${top}" top)
@@ -25,7 +26,7 @@ else()
     message(FATAL_ERROR "Cannot date the release package: SOURCE_DATE_EPOCH is not set, and "
                         "${source} is not the top of a git work tree (a source tarball?), so it "
                         "has no last commit of its own. Set SOURCE_DATE_EPOCH to the Unix time of "
-                        "the release's commit (git log -1 --format=%ct in a clone).")
+                        "the release's commit (git log -1 --format=%ct in a clone).\n${why}")
   endif()
   execute_process(COMMAND git -C "${source}" log -1 --format=%ct:%h
                   OUTPUT_VARIABLE commit OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
