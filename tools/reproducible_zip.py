@@ -3,8 +3,8 @@
 
     reproducible_zip.py PACKAGE.zip SECONDS
 
-The entries go in order of their names, each dated SECONDS (a Unix time, taken from the source:
-the last commit's time), with no owner, permissions or extra fields of the machine that packed
+The entries go in order of their names, each dated SECONDS (a Unix time, the source's:
+SOURCE_DATE_EPOCH or the last commit's time), with no owner, permissions or extra fields of the machine that packed
 them, and compressed at one fixed level.
 """
 import os
