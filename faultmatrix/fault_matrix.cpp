@@ -75,7 +75,14 @@ struct Scenario {
   uint32_t imageLength;
   std::vector<std::string> faults;  // in the simulator's syntax
   std::string phase;                // the phase the first fault strikes; empty: any
+  std::string plc;                  // the simulated PLC's profile; empty: one of the model
 };
+
+// PLCs whose boot loader is too old for the model's firmware: the guide says no burn of this
+// copy recovers them.
+const char* const kOldLoaders[] = {"MH500-AIO/loader-0.9", "PV3-AIO/loader-0.9",
+                                   "MH500-AIO/loader-0.F", "KR3-AIO/loader-1.0",
+                                   "KR3-AIO/loader-1.1"};
 
 bool reportOne = false;  // print the events and the simulator's report of each burn
 
@@ -88,7 +95,7 @@ struct Outcome {
   std::vector<std::string> problems;
   uint64_t virtualMs = 0;
   // After a failure: whether the second burn brought the image into the flash, and whether the
-  // guide says it cannot.
+  // guide says no burn can (a boot loader too old for the firmware).
   bool recovered = false;
   bool beyondRecovery = false;
 };
@@ -284,7 +291,6 @@ void BurnAgain(MatrixPlatform& platform, plcsim::Plc& plc, const std::vector<uin
     out.problems.push_back("a fault of the line gave a message that asks for another copy");
     return;
   }
-  out.beyondRecovery = row->remedy == Remedy::kNone;
   plc.ClearFaults();
   if (row->remedy == Remedy::kPowerCycle) plc.Restart();
   platform.ClearEvents();
@@ -314,7 +320,7 @@ Outcome RunScenario(const Scenario& s, uint32_t salt) {
   SetSelectedComPort(kPort);
   platform.image = ImageBytes(s.imageLength, salt);
 
-  const plcsim::Profile* profile = plcsim::FindProfile(s.model);
+  const plcsim::Profile* profile = plcsim::FindProfile(s.plc.empty() ? s.model : s.plc);
   if (profile == nullptr) {
     out.problems.push_back("no simulator profile");
     return out;
@@ -394,7 +400,11 @@ Outcome RunScenario(const Scenario& s, uint32_t salt) {
     out.problems.push_back("took " + std::to_string(out.virtualMs) + " ms, bound " +
                            std::to_string(bound) + " ms");
   }
-  if (!out.success) BurnAgain(platform, plc, expected, out);
+  if (!out.success) {
+    out.beyondRecovery =
+        std::find(std::begin(kOldLoaders), std::end(kOldLoaders), s.plc) != std::end(kOldLoaders);
+    BurnAgain(platform, plc, expected, out);
+  }
   return out;
 }
 
@@ -492,6 +502,10 @@ std::vector<Scenario> BuildMatrix(bool reduced) {
         out.push_back(Scenario{g.name, g.model, g.imageLength, {late, second}, ""});
       }
     }
+  }
+  for (const char* plc : kOldLoaders) {
+    const plcsim::Profile* p = plcsim::FindProfile(plc);
+    if (p != nullptr) out.push_back(Scenario{"old boot loader", p->toolModel, 30000, {}, "", plc});
   }
   return out;
 }
@@ -615,7 +629,7 @@ int main(int argc, char** argv) {
 
   auto start = std::chrono::steady_clock::now();
   int successes = 0, failures = 0, falseSuccesses = 0, hangs = 0, unclean = 0, missed = 0;
-  int recovered = 0, unrecovered = 0;
+  int recovered = 0, unrecovered = 0, beyond = 0;
   struct Tally {
     int failed = 0, recovered = 0;
   };
@@ -623,7 +637,7 @@ int main(int argc, char** argv) {
   uint32_t salt = 1;
   for (const Scenario& s : scenarios) {
     Outcome out = RunScenario(s, salt++);
-    std::string label = s.model + " ";
+    std::string label = (s.plc.empty() ? s.model : s.plc) + " ";
     for (size_t i = 0; i < s.faults.size(); ++i) label += (i ? "," : "") + s.faults[i];
     if (!out.ended) {
       ++hangs;
@@ -638,6 +652,7 @@ int main(int argc, char** argv) {
       byMessage[out.message].recovered += out.recovered;
       recovered += out.recovered;
       unrecovered += Unrecovered(out);
+      beyond += out.beyondRecovery && !out.recovered;
     }
     falseSuccesses += out.falseSuccess;
     missed += out.missedSuccess;
@@ -666,7 +681,10 @@ int main(int argc, char** argv) {
     std::printf("    %6d %9d  %-31s  %s\n", n.failed, n.recovered,
                 row != nullptr ? RemedyName(row->remedy) : "(no row)", message.c_str());
   }
-  std::printf("  not recovered        %6d   (must be 0)\n", unrecovered);
+  std::printf(
+      "  not recovered        %6d   (must be 0; a boot loader too old for the firmware "
+      "aside: %d)\n",
+      unrecovered, beyond);
   std::printf("  false successes      %6d   (must be 0)\n", falseSuccesses);
   std::printf("  hangs                %6d   (must be 0)\n", hangs + (chaosEnded ? 0 : 1));
   std::printf("  unclean ends         %6d   (must be 0)\n", unclean);
