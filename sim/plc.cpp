@@ -596,6 +596,7 @@ void Plc::LoaderCommand(const std::string& word) {
       eraseUnits_ = 0;
       eraseAttempt_ = 0;
       flash_.clear();
+      finished_ = false;  // the firmware written before is going
     }
     const uint32_t unit = eraseUnits_ + 1;
     if (Respond(Request::kEraseUnit, unit, ++eraseAttempt_, {kAck}, false)) {
