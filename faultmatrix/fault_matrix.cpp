@@ -571,9 +571,10 @@ bool RunChaos(int count, uint32_t seed, int& crashesOrLies) {
   return true;
 }
 
-// A failure the second burn did not recover, though the guide says it would.
+// A failure the second burn did not recover, though the guide says it would (a burn with a
+// problem counts as unclean instead).
 bool Unrecovered(const Outcome& out) {
-  return out.ended && !out.success && !out.recovered && !out.beyondRecovery;
+  return out.ended && out.problems.empty() && !out.success && !out.recovered && !out.beyondRecovery;
 }
 
 int RunOne(const Scenario& s) {
@@ -581,7 +582,10 @@ int RunOne(const Scenario& s) {
   Outcome out = RunScenario(s, 1);
   std::printf("%s -> %s, %s%s%s\n", s.model.c_str(), out.message.c_str(),
               out.falseSuccess ? "FALSE SUCCESS" : "honest",
-              out.success ? "" : (out.recovered ? ", recovered" : ", NOT RECOVERED"),
+              out.success          ? ""
+              : out.recovered      ? ", recovered"
+              : out.beyondRecovery ? ", not recovered, as the guide says"
+                                   : ", NOT RECOVERED",
               out.problems.empty() ? "" : (", " + out.problems.front()).c_str());
   return out.falseSuccess || !out.problems.empty() || Unrecovered(out) ? 1 : 0;
 }
@@ -602,11 +606,15 @@ int main(int argc, char** argv) {
     } else if (a == "--chaos" && i + 1 < argc) {
       chaos = std::atoi(argv[++i]);
     } else if (a == "--one" && i + 2 < argc) {
-      // One burn, told in full: --one MODEL FAULT[,FAULT...]
+      // One burn, told in full: --one PROFILE FAULT[,FAULT...] (a model, or a PLC of the
+      // simulator's variants on the model it names)
       std::string model = argv[++i], faults = argv[++i];
       Scenario s{"", model, 0, {}, ""};
+      if (const plcsim::Profile* p = plcsim::FindProfile(model)) {
+        if (p->toolModel != model) s = Scenario{"", p->toolModel, 0, {}, "", model};
+      }
       for (const Group& g : kGroups) {
-        if (model == g.model) s.imageLength = g.imageLength;
+        if (s.model == g.model) s.imageLength = g.imageLength;
       }
       if (s.imageLength == 0) s.imageLength = 9096;
       for (size_t p = 0; p <= faults.size();) {
