@@ -244,6 +244,12 @@ bool FitsFormat(const std::string& format, const std::string& text) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+void ExpectNoProblems(const std::vector<std::string>& problems) {
+  std::string all;
+  for (const std::string& p : problems) all += "  " + p + "\n";
+  EXPECT_TRUE(problems.empty()) << problems.size() << " problems:\n" << all;
+}
+
 class OperatorGuideTest : public BurnTest {
  protected:
   static constexpr uint32_t kImage = 4096;  // fits every model's limits
@@ -360,14 +366,8 @@ TEST_F(OperatorGuideTest, MessageTableHoldsEveryTextTheProgramShowsAndNoOther) {
                          "\", the guide says \"" + row->second.caption + "\"");
     }
   }
-  std::string all;
-  for (const std::string& p : problems) all += "  " + p + "\n";
-  EXPECT_TRUE(problems.empty()) << problems.size() << " problems:\n" << all;
+  ExpectNoProblems(problems);
 }
-
-}  // namespace
-
-namespace {
 
 // What the guide's "What to do" cell asks first: the first sentence that sends the operator to
 // "Start Burn" again, and whether the PLC is switched off and on before; with no such sentence, a
@@ -413,9 +413,7 @@ TEST(OperatorGuideRecoveryTest, WhatToDoIsWhatTheFaultMatrixDoesBeforeItBurnsAga
                          "\" reaches the PLC but has no row in faultmatrix/recovery.h");
     }
   }
-  std::string all;
-  for (const std::string& p : problems) all += "  " + p + "\n";
-  EXPECT_TRUE(problems.empty()) << problems.size() << " problems:\n" << all;
+  ExpectNoProblems(problems);
 }
 
 }  // namespace
