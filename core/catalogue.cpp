@@ -59,6 +59,36 @@ constexpr ModelRow kModels[kModelCount] = {
 
 namespace {
 
+// The facts the requests and the driver take for granted of every row, checked as it compiles.
+template <typename Rule>
+constexpr bool EveryRow(Rule rule) {
+  for (const ModelRow& m : kModels) {
+    if (!rule(m)) return false;
+  }
+  return true;
+}
+static_assert(EveryRow([](const ModelRow& m) {
+                return (m.link == kUsb) == (m.handOver == kReplug);
+              }),
+              "a replug prompt for every model reached over USB, and for no other");
+static_assert(EveryRow([](const ModelRow& m) { return m.handOver != kRepower || m.link == kCom; }),
+              "a power prompt only for a model on a COM port");
+static_assert(EveryRow([](const ModelRow& m) {
+                return m.blockSize > 0 && m.blockSize <= kLargestBlock;
+              }),
+              "a block size the transfer's block buffer holds");
+static_assert(EveryRow([](const ModelRow& m) {
+                return m.group == kPlainGroup || m.group == kAioGroup;
+              }),
+              "a group byte of the monitor-mode requests: 0x59, or 0x5B for the AIO set");
+static_assert(EveryRow([](const ModelRow& m) {
+                return !m.keepsLastSector ||
+                       (m.erase.rule == kRoundUp && m.erase.size == kKeptBackBytes &&
+                        m.sizeLimit.bytes == 2028 * 1024);
+              }),
+              "a model that keeps back its last sector erases 4,096-byte sectors, rounded up, "
+              "and takes at most 2,028 KB");
+
 struct NamesAndIds {
   char names[kModelCount][kModelNameSize];
   uint16_t ids[kModelCount];

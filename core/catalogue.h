@@ -14,8 +14,11 @@ constexpr int kModelNameSize = 15;  // 14 characters and the terminator
 
 // The image's final 4,096 bytes, which the sector set neither erases nor sends.
 constexpr uint32_t kKeptBackBytes = 4096;
-// The group byte of the AIO set's monitor-mode requests; every other model has 0x59.
+// The group bytes of monitor-mode requests: the AIO set's, and every other model's.
 constexpr uint8_t kAioGroup = 0x5B;
+constexpr uint8_t kPlainGroup = 0x59;
+// The data bytes of the largest image block: what the transfer's block buffer holds.
+constexpr uint16_t kLargestBlock = 256;
 
 enum LinkKind { kCom, kUsb };
 // After an accepted erase request: a wait, or a prompt to re-power the PLC or to replug its USB

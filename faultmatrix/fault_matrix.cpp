@@ -5,8 +5,13 @@
 //   - it reports success only when the simulated flash holds the image byte for byte;
 //   - a failure shows exactly one error message, one of the phase the fault was injected in;
 //   - afterwards the five counters are 0, the button is enabled, the link closed and the image
-//     released.
-// It prints a table and exits non-zero on any false success, hang or unclean end.
+//     released;
+//   - after a failure, what the operator's guide says to do after its message (faultmatrix/
+//     recovery.h: the cause mended, and the PLC switched off and on where the guide says so) and a
+//     second burn in the same window against the same PLC bring the image into its flash.
+// It prints a table and exits non-zero on any false success, hang, unclean end or failure that
+// the second burn did not recover, but for a boot loader too old for the firmware, which the
+// guide says no burn recovers.
 //
 //   fault_matrix [--reduced] [--seeds N] [--chaos N] [--verbose]
 #include <algorithm>
@@ -27,6 +32,7 @@
 #include "core/burn_state.h"
 #include "core/catalogue.h"
 #include "core/image.h"
+#include "faultmatrix/recovery.h"
 #include "sim/plc.h"
 #include "sim/sim_link.h"
 #include "testsupport/fake_platform.h"
@@ -69,7 +75,14 @@ struct Scenario {
   uint32_t imageLength;
   std::vector<std::string> faults;  // in the simulator's syntax
   std::string phase;                // the phase the first fault strikes; empty: any
+  std::string plc;                  // the simulated PLC's profile; empty: one of the model
 };
+
+// PLCs whose boot loader is too old for the model's firmware: the guide says no burn of this
+// copy recovers them.
+const char* const kOldLoaders[] = {"MH500-AIO/loader-0.9", "PV3-AIO/loader-0.9",
+                                   "MH500-AIO/loader-0.F", "KR3-AIO/loader-1.0",
+                                   "KR3-AIO/loader-1.1"};
 
 bool reportOne = false;  // print the events and the simulator's report of each burn
 
@@ -81,6 +94,10 @@ struct Outcome {
   std::string message;         // the final message's text
   std::vector<std::string> problems;
   uint64_t virtualMs = 0;
+  // After a failure: whether the second burn brought the image into the flash, and whether the
+  // guide says no burn can (a boot loader too old for the firmware).
+  bool recovered = false;
+  bool beyondRecovery = false;
 };
 
 // The failure texts of each phase.
@@ -260,6 +277,40 @@ void Judge(const MatrixPlatform& platform, Outcome& out) {
   out.message = out.success ? "SUCCESS" : (errors.empty() ? "(none)" : errors.front());
 }
 
+// After a failed burn: what the guide tells the operator to do after its message, then "Start
+// Burn" again in the same window, against the same PLC.
+void BurnAgain(MatrixPlatform& platform, plcsim::Plc& plc, const std::vector<uint8_t>& expected,
+               Outcome& out) {
+  const Recovery* row = FindRecovery(out.message.c_str());
+  if (row == nullptr) {
+    out.problems.push_back("no row in faultmatrix/recovery.h for this message");
+    return;
+  }
+  if (row->remedy == Remedy::kOtherCopy) {
+    // The PLC is the one the copy is made for: the guide would send the operator to a wrong one.
+    out.problems.push_back("a fault of the line gave a message that asks for another copy");
+    return;
+  }
+  plc.ClearFaults();
+  if (row->remedy == Remedy::kPowerCycle) plc.Restart();
+  platform.ClearEvents();
+  BurnParam param{kMainWindow, kButton};
+  elapsedTime = 9;
+  if (!RunBurn(&param)) {
+    out.ended = false;
+    return;
+  }
+  Outcome again;
+  Judge(platform, again);
+  CheckCleanEnd(platform, again);
+  for (const std::string& p : again.problems) out.problems.push_back("second burn: " + p);
+  out.recovered = again.success && plc.complete() && plc.WrittenImage() == expected;
+  if (!out.recovered && reportOne) {
+    for (const std::string& e : platform.Events()) std::printf("  %s\n", e.c_str());
+    std::printf("%s\n", plc.ReportJson().c_str());
+  }
+}
+
 Outcome RunScenario(const Scenario& s, uint32_t salt) {
   Outcome out;
   ResetBurnStateForTest();
@@ -269,7 +320,7 @@ Outcome RunScenario(const Scenario& s, uint32_t salt) {
   SetSelectedComPort(kPort);
   platform.image = ImageBytes(s.imageLength, salt);
 
-  const plcsim::Profile* profile = plcsim::FindProfile(s.model);
+  const plcsim::Profile* profile = plcsim::FindProfile(s.plc.empty() ? s.model : s.plc);
   if (profile == nullptr) {
     out.problems.push_back("no simulator profile");
     return out;
@@ -348,6 +399,11 @@ Outcome RunScenario(const Scenario& s, uint32_t salt) {
   if (out.virtualMs > bound) {
     out.problems.push_back("took " + std::to_string(out.virtualMs) + " ms, bound " +
                            std::to_string(bound) + " ms");
+  }
+  if (!out.success) {
+    out.beyondRecovery =
+        std::find(std::begin(kOldLoaders), std::end(kOldLoaders), s.plc) != std::end(kOldLoaders);
+    BurnAgain(platform, plc, expected, out);
   }
   return out;
 }
@@ -447,6 +503,10 @@ std::vector<Scenario> BuildMatrix(bool reduced) {
       }
     }
   }
+  for (const char* plc : kOldLoaders) {
+    const plcsim::Profile* p = plcsim::FindProfile(plc);
+    if (p != nullptr) out.push_back(Scenario{"old boot loader", p->toolModel, 30000, {}, "", plc});
+  }
   return out;
 }
 
@@ -511,13 +571,23 @@ bool RunChaos(int count, uint32_t seed, int& crashesOrLies) {
   return true;
 }
 
+// A failure the second burn did not recover, though the guide says it would (a burn with a
+// problem counts as unclean instead).
+bool Unrecovered(const Outcome& out) {
+  return out.ended && out.problems.empty() && !out.success && !out.recovered && !out.beyondRecovery;
+}
+
 int RunOne(const Scenario& s) {
   reportOne = true;
   Outcome out = RunScenario(s, 1);
-  std::printf("%s -> %s, %s%s\n", s.model.c_str(), out.message.c_str(),
+  std::printf("%s -> %s, %s%s%s\n", s.model.c_str(), out.message.c_str(),
               out.falseSuccess ? "FALSE SUCCESS" : "honest",
+              out.success          ? ""
+              : out.recovered      ? ", recovered"
+              : out.beyondRecovery ? ", not recovered, as the guide says"
+                                   : ", NOT RECOVERED",
               out.problems.empty() ? "" : (", " + out.problems.front()).c_str());
-  return out.falseSuccess || !out.problems.empty() ? 1 : 0;
+  return out.falseSuccess || !out.problems.empty() || Unrecovered(out) ? 1 : 0;
 }
 
 }  // namespace
@@ -536,11 +606,15 @@ int main(int argc, char** argv) {
     } else if (a == "--chaos" && i + 1 < argc) {
       chaos = std::atoi(argv[++i]);
     } else if (a == "--one" && i + 2 < argc) {
-      // One burn, told in full: --one MODEL FAULT[,FAULT...]
+      // One burn, told in full: --one PROFILE FAULT[,FAULT...] (a model, or a PLC of the
+      // simulator's variants on the model it names)
       std::string model = argv[++i], faults = argv[++i];
       Scenario s{"", model, 0, {}, ""};
+      if (const plcsim::Profile* p = plcsim::FindProfile(model)) {
+        if (p->toolModel != model) s = Scenario{"", p->toolModel, 0, {}, "", model};
+      }
       for (const Group& g : kGroups) {
-        if (model == g.model) s.imageLength = g.imageLength;
+        if (s.model == g.model) s.imageLength = g.imageLength;
       }
       if (s.imageLength == 0) s.imageLength = 9096;
       for (size_t p = 0; p <= faults.size();) {
@@ -563,11 +637,15 @@ int main(int argc, char** argv) {
 
   auto start = std::chrono::steady_clock::now();
   int successes = 0, failures = 0, falseSuccesses = 0, hangs = 0, unclean = 0, missed = 0;
-  std::map<std::string, int> byMessage;
+  int recovered = 0, unrecovered = 0, beyond = 0;
+  struct Tally {
+    int failed = 0, recovered = 0;
+  };
+  std::map<std::string, Tally> byMessage;
   uint32_t salt = 1;
   for (const Scenario& s : scenarios) {
     Outcome out = RunScenario(s, salt++);
-    std::string label = s.model + " ";
+    std::string label = (s.plc.empty() ? s.model : s.plc) + " ";
     for (size_t i = 0; i < s.faults.size(); ++i) label += (i ? "," : "") + s.faults[i];
     if (!out.ended) {
       ++hangs;
@@ -578,14 +656,21 @@ int main(int argc, char** argv) {
       ++successes;
     } else {
       ++failures;
-      ++byMessage[out.message];
+      ++byMessage[out.message].failed;
+      byMessage[out.message].recovered += out.recovered;
+      recovered += out.recovered;
+      unrecovered += Unrecovered(out);
+      beyond += out.beyondRecovery && !out.recovered;
     }
     falseSuccesses += out.falseSuccess;
     missed += out.missedSuccess;
     if (!out.problems.empty()) ++unclean;
-    if (out.falseSuccess || !out.problems.empty() || verbose) {
+    if (out.falseSuccess || !out.problems.empty() || Unrecovered(out) || verbose) {
       std::printf("%-8s %-40s -> %s%s%s\n",
-                  out.falseSuccess ? "LIE" : (out.problems.empty() ? "ok" : "PROBLEM"),
+                  out.falseSuccess        ? "LIE"
+                  : !out.problems.empty() ? "PROBLEM"
+                  : Unrecovered(out)      ? "STUCK"
+                                          : "ok",
                   label.c_str(), out.message.c_str(), out.problems.empty() ? "" : "  | ",
                   out.problems.empty() ? "" : out.problems.front().c_str());
     }
@@ -597,16 +682,26 @@ int main(int argc, char** argv) {
   std::printf("\nFault matrix (%s): %zu scenarios (%d random), %d chaos burns, %.1f s\n",
               reduced ? "reduced" : "full", scenarios.size(), seeds, chaos, seconds);
   std::printf("  successes            %6d\n", successes);
-  std::printf("  failures             %6d\n", failures);
-  for (const auto& [message, n] : byMessage) std::printf("    %6d  %s\n", n, message.c_str());
+  std::printf("  failures             %6d   recovered by a second burn: %d\n", failures, recovered);
+  std::printf("    failed recovered  what the guide says to do first  message\n");
+  for (const auto& [message, n] : byMessage) {
+    const Recovery* row = FindRecovery(message.c_str());
+    std::printf("    %6d %9d  %-31s  %s\n", n.failed, n.recovered,
+                row != nullptr ? RemedyName(row->remedy) : "(no row)", message.c_str());
+  }
+  std::printf(
+      "  not recovered        %6d   (must be 0; a boot loader too old for the firmware "
+      "aside: %d)\n",
+      unrecovered, beyond);
   std::printf("  false successes      %6d   (must be 0)\n", falseSuccesses);
   std::printf("  hangs                %6d   (must be 0)\n", hangs + (chaosEnded ? 0 : 1));
   std::printf("  unclean ends         %6d   (must be 0)\n", unclean);
   std::printf("  chaos lies or faults %6d   (must be 0)\n", chaosBad);
   std::printf("  failures although the flash holds the image: %d\n", missed);
-  bool ok = falseSuccesses == 0 && hangs == 0 && unclean == 0 && chaosEnded && chaosBad == 0;
+  bool ok = falseSuccesses == 0 && hangs == 0 && unclean == 0 && chaosEnded && chaosBad == 0 &&
+            unrecovered == 0;
   int total = static_cast<int>(scenarios.size()) + chaos;
-  int bad = falseSuccesses + hangs + unclean + chaosBad + (chaosEnded ? 0 : 1);
+  int bad = falseSuccesses + hangs + unclean + chaosBad + (chaosEnded ? 0 : 1) + unrecovered;
   std::printf("fault-matrix: %d passed, %d failed\n", total - bad, bad);
   std::fflush(stdout);
   if (hangs != 0 || !chaosEnded) std::_Exit(1);

@@ -15,8 +15,7 @@ constexpr uint8_t kStx = 0x02;
 constexpr uint8_t kWriteError = 0x16;
 constexpr uint8_t kFill = 0x1A;
 
-constexpr int kLargestBlock = 256;  // of the block sizes of the catalogue
-constexpr int kHeaderSize = 3;      // STX, number, complement
+constexpr int kHeaderSize = 3;  // STX, number, complement
 constexpr int kCrcSize = 2;
 
 constexpr std::array<uint16_t, 256> MakeCrcTable() {

@@ -96,8 +96,22 @@ void Plc::SetLine(uint32_t baud, uint8_t byteSize, uint8_t parity) {
 
 void Plc::LinkOpened() {}
 
-void Plc::LinkClosed() {
-  // Whatever was half received is lost with the link.
+void Plc::ClearFaults() {
+  faults_.clear();
+  if (mode_ == Mode::kGone) SetMode(modeBeforeGone_, "line back");
+}
+
+void Plc::Restart() {
+  ClearFaults();
+  DropPartialInput();
+  if (mode_ == Mode::kRestarting || (mode_ == Mode::kLoader && !finished_)) {
+    SetMode(Mode::kLoader, "switched off and on");
+  } else {
+    SetMode(Mode::kMonitor, "switched off and on");
+  }
+}
+
+void Plc::DropPartialInput() {
   inFrame_ = false;
   frame_.clear();
   command_.clear();
@@ -105,6 +119,11 @@ void Plc::LinkClosed() {
   skip_ = 0;
   awaitingEraseAck_ = false;
   fastLine_ = false;
+}
+
+void Plc::LinkClosed() {
+  // Whatever was half received is lost with the link.
+  DropPartialInput();
   if (mode_ == Mode::kRestarting && policy_.onClose) {
     SetMode(Mode::kLoader, "link closed after the erase");
   } else if (mode_ == Mode::kLoader && finished_ && profile_.handover != Handover::kImmediate) {
@@ -151,6 +170,7 @@ void Plc::Record(Request r, uint32_t n, const std::string& note) {
 }
 
 void Plc::SetMode(Mode m, const std::string& why) {
+  if (m == Mode::kGone && mode_ != Mode::kGone) modeBeforeGone_ = mode_;
   mode_ = m;
   modeChanges_.push_back({nowMs_, m, why});
   if (m == Mode::kLoader) {
@@ -576,6 +596,7 @@ void Plc::LoaderCommand(const std::string& word) {
       eraseUnits_ = 0;
       eraseAttempt_ = 0;
       flash_.clear();
+      finished_ = false;  // the firmware written before is going
     }
     const uint32_t unit = eraseUnits_ + 1;
     if (Respond(Request::kEraseUnit, unit, ++eraseAttempt_, {kAck}, false)) {

@@ -66,6 +66,14 @@ class Plc {
   void LinkOpened();
   void LinkClosed();  // a replug/power-cycle hand-over happens here
 
+  // What an operator does after a failed burn. ClearFaults: the cause is mended (the faults are
+  // gone and a line that went away is back, the PLC as it was). Restart: the PLC is switched off
+  // and on (or, on USB, its cable replugged): a firmware that took the erase order comes up as its
+  // boot loader, a boot loader stays one until a transfer was closed, and what was half received
+  // is lost.
+  void ClearFaults();
+  void Restart();
+
   // Bytes the tool wrote, in any split; the answers go to the queue below.
   void Receive(const uint8_t* data, size_t n);
   bool HasAnswer() const { return !answers_.empty(); }
@@ -124,6 +132,7 @@ class Plc {
   void TransferEnd();
 
   void Handover();
+  void DropPartialInput();
   void SetMode(Mode m, const std::string& why);
   void CheckLine(bool fast);
   void AddViolation(const std::string& text);
@@ -143,6 +152,7 @@ class Plc {
   uint64_t lastRxMs_ = 0;
 
   Mode mode_ = Mode::kMonitor;
+  Mode modeBeforeGone_ = Mode::kMonitor;  // where a line that comes back finds the PLC
   bool fastLine_ = false;
   bool lineChecks_ = false;
   bool lineSet_ = false;

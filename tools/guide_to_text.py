@@ -5,13 +5,16 @@
 
 CR LF line ends, ASCII only, lines of at most 78 characters (Notepad does not wrap by default).
 Headings are underlined, inline code stands in double quotes, pictures are left out, and each
-table row becomes a block of "Header: cell" lines.
+table row becomes a block of "Header: cell" lines. A fenced code block is a command: its lines
+stand unquoted, each on a line of its own, indented, as a person types them, whole however long.
+A number and its unit (16 ms, 896 KB) never part at the end of a line.
 """
 import re
 import sys
 import textwrap
 
 WIDTH = 78
+UNITS = r"(?:ms|s|sec|seconds?|minutes?|KB|MB|bytes?|baud|blocks?|%)"
 
 
 def inline(text):
@@ -24,7 +27,7 @@ def inline(text):
 def wrap(text, first, rest):
     # A quoted message stays on one line where it fits, so that its blanks can be counted.
     words = []
-    for word in re.findall(r'"[^"]*"\S*|\S+', text):
+    for word in re.findall(r'"[^"]*"\S*|[(]?\d[\d,.]* ' + UNITS + r'(?![\w-])\S*|\S+', text):
         words += [word] if len(rest) + len(word) <= WIDTH else word.split()
     lines, line, empty = [], first, True
     for word in words:
@@ -67,6 +70,16 @@ def convert(markdown):
             out.append("")
             i += 1
             continue
+        if line.strip().startswith("```"):
+            # A command, as typed: under the text it belongs to, unquoted.
+            indent = " " * (len(line) - len(line.lstrip()) + 4)
+            i += 1
+            while i < len(lines) and not lines[i].strip().startswith("```"):
+                out.append((indent + lines[i].strip()).rstrip())
+                i += 1
+            i += 1
+            out.append("")
+            continue
         if line.startswith("|"):
             block = []
             while i < len(lines) and lines[i].startswith("|"):
@@ -74,10 +87,13 @@ def convert(markdown):
                 i += 1
             out += table(block)
             continue
-        # A paragraph or a list item, with its continuation lines.
+        # A paragraph or a list item, with its continuation lines; an indented paragraph goes on
+        # the list item above it.
+        indent = " " * (len(line) - len(line.lstrip()) + 2) if line.startswith(" ") else ""
         block = [line.strip()]
         i += 1
-        while i < len(lines) and lines[i].strip() and not re.match(r"\s*([-|#]|\d+\.) ", lines[i]):
+        while (i < len(lines) and lines[i].strip()
+               and not re.match(r"\s*(([-|#]|\d+\.) |```)", lines[i])):
             block.append(lines[i].strip())
             i += 1
         text = inline(" ".join(block))
@@ -87,7 +103,7 @@ def convert(markdown):
         if item:
             out += wrap(item.group(2), "  " + item.group(1), " " * (2 + len(item.group(1))))
         else:
-            out += wrap(text, "", "")
+            out += wrap(text, indent, indent)
         if i >= len(lines) or not re.match(r"\s*(- |\d+\. )", lines[i]):
             out.append("")
     while out and not out[-1]:
@@ -104,6 +120,10 @@ def main():
             if ord(char) > 127:
                 sys.exit(f"{source}:{number}:{column}: not ASCII ({char!r}); Notepad may garble it")
     text = convert(markdown)
+    lines = text.split("\r\n")
+    for number, (line, following) in enumerate(zip(lines, lines[1:]), 1):
+        if re.search(r"\d$", line) and re.match(r"\s*[(]?[\d,.]*\s*" + UNITS + r"(?![\w-])", following):
+            sys.exit(f"{target}:{number}: a number parted from its unit at the line's end")
     with open(target, "w", encoding="ascii", newline="") as f:
         f.write(text)
 

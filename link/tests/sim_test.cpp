@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/burn_state.h"
 #include "core/catalogue.h"
@@ -132,6 +133,24 @@ TEST_F(SimTest, SilentEraseHandsOverWithoutAcknowledgement) {
   EXPECT_EQ(plc->RequestCount(plcsim::Request::kEraseAck), 0u);
   HandOver();
   EXPECT_EQ(ConfirmComm(link), kLoaderMode);
+}
+
+// The simulated PLC's own list says which firmwares restart without answering the erase request:
+// for those models alone an erase request that goes unanswered counts as accepted.
+TEST_F(SimTest, UnansweredEraseCountsAsAcceptedForTheSilentFirmwaresOnly) {
+  const std::vector<std::string> profiles = plcsim::ProfileNames();
+  for (int i = 0; i < kModelCount; ++i) {
+    SCOPED_TRACE(plcList[i]);
+    const bool silent = std::find(profiles.begin(), profiles.end(),
+                                  std::string(plcList[i]) + "/silent-erase") != profiles.end();
+    Play(plcList[i], 4096, "silence:erase:1x*");
+    DummyComm(link);
+    ASSERT_EQ(ConfirmComm(link), kMonitorMode);
+    ASSERT_EQ(CheckID_A(link), kResultOk);
+    EXPECT_EQ(SendErase_A(link) == kResultOk, silent);
+    platform.CloseLink(link);
+    link = INVALID_LINK_HANDLE;
+  }
 }
 
 TEST_F(SimTest, RefusedBlocksAreResentAndTheFlashStaysWhole) {

@@ -358,6 +358,24 @@ TEST(Handover, AfterACompleteBurnAReplugStartsTheNewFirmware) {
   EXPECT_EQ(t.plc.violations(), 0) << t.plc.ReportJson();
 }
 
+TEST(Handover, SwitchedOffAndOnThePlcKeepsToItsBootLoaderUntilATransferWasClosed) {
+  Tool t("QD");
+  t.plc.SetImageLength(256);
+  t.EraseInMonitorMode();
+  t.plc.Restart();  // instead of the replug the tool asks for
+  EXPECT_EQ(t.plc.mode(), Mode::kLoader);
+  t.PrepareTransfer(1);
+  t.plc.Restart();  // in the middle of the transfer
+  EXPECT_EQ(t.plc.mode(), Mode::kLoader);
+  EXPECT_FALSE(t.plc.fastLine());
+  t.PrepareTransfer(1);
+  t.Transfer(Image(256));
+  EXPECT_TRUE(t.plc.complete());
+  t.plc.Restart();
+  EXPECT_EQ(t.plc.mode(), Mode::kMonitor);
+  EXPECT_EQ(t.plc.violations(), 0) << t.plc.ReportJson();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Loader mode and the transfer
 
@@ -671,6 +689,11 @@ TEST(Faults, LineGoesAwayAtItsBlock) {
   EXPECT_EQ(t.link.Write(b.data(), static_cast<uint32_t>(b.size())), 0u);
   EXPECT_EQ(t.plc.flash().size(), 256u);
   EXPECT_NE(t.plc.ReportJson().find("\"line_gone\": true"), std::string::npos);
+  // The cable back: the boot loader answers as before.
+  t.link.Closed();
+  t.plc.ClearFaults();
+  EXPECT_EQ(t.plc.mode(), Mode::kLoader);
+  EXPECT_EQ(t.Ask("ID", 3).size(), 3u);
 }
 
 }  // namespace

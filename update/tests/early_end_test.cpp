@@ -2,10 +2,13 @@
 // the model, or the link cannot be opened.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/burn_state.h"
+#include "core/catalogue.h"
+#include "sim/profile.h"
 #include "update/driver.h"
 #include "update/tests/burn_harness.h"
 
@@ -54,6 +57,27 @@ TEST_F(EarlyEndTest, SizeCheckAtEachLimit) {
     EXPECT_EQ(Events(), (std::vector<std::string>{"image load", "enable 0", "kill timer 5",
                                                   "message ERROR|Error|" + std::string(c.refusal),
                                                   "enable 1", "image free"}));
+  }
+}
+
+// Every row's limit against the simulated PLC's own table, and against the number its refusal
+// names: "(2028 * 1024)" is 2,076,672 bytes.
+TEST_F(EarlyEndTest, EveryModelTakesItsLimitAndRefusesOneByteMore) {
+  for (const char* model : plcList) {
+    SCOPED_TRACE(model);
+    const uint32_t limit = plcsim::SizeLimit(*plcsim::FindProfile(model));
+    SelectModelForTest(model);
+    EXPECT_EQ(ImageSizeRefusal(limit), nullptr);
+    const char* refusal = ImageSizeRefusal(limit + 1);
+    ASSERT_NE(refusal, nullptr);
+    const std::string text = refusal;
+    ASSERT_EQ(text.rfind("The file size EXCEEDS the MAXIMUM size (", 0), 0u) << text;
+    uint32_t named = 1;
+    std::istringstream factors(text.substr(text.find('(') + 1));
+    for (std::string factor; factors >> factor;) {
+      if (factor != "*") named *= static_cast<uint32_t>(std::stoul(factor));
+    }
+    EXPECT_EQ(named, limit) << text;
   }
 }
 

@@ -7,6 +7,9 @@
 // every value. Two nets keep that drive complete: every string literal of the burn's sources must
 // turn up in what it showed (or be a model name), and the window's message boxes, Windows code
 // that this build does not compile, are read from its ShowMessage calls.
+//
+// The guide's "What to do" column says, message by message, what the fault matrix does after a
+// failed burn before it burns again (faultmatrix/recovery.h).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "core/catalogue.h"
+#include "faultmatrix/recovery.h"
 #include "sim/fault.h"
 #include "sim/profile.h"
 #include "update/driver.h"
@@ -51,11 +55,16 @@ std::string Trim(const std::string& s) {
   return first == std::string::npos ? "" : s.substr(first, last - first + 1);
 }
 
-// The rows of the message table: caption by message text (port number left out).
-std::map<std::string, std::string> GuideRows(const std::string& guide,
-                                             std::vector<std::string>& problems) {
+struct GuideRow {
+  std::string caption, when, whatToDo;
+};
+
+// The rows of the message table by message text (port number left out).
+std::map<std::string, GuideRow> GuideRows(const std::string& guide,
+                                          std::vector<std::string>& problems) {
   const char kBlankMark[] = "(ends with a blank)";
-  std::map<std::string, std::string> rows;
+  std::map<std::string, GuideRow> rows;
+  std::string whenAbove, whatToDoAbove;
   std::istringstream lines(guide);
   std::string line;
   bool inTable = false;
@@ -82,7 +91,15 @@ std::map<std::string, std::string> GuideRows(const std::string& guide,
       problems.push_back("\"" + text + "\": the mark " + kBlankMark + " must stand exactly " +
                          "after the texts that end in a blank");
     }
-    if (!rows.emplace(WithoutPortNumber(text), Trim(cells[0])).second) {
+    // "As above." stands for the cell above; a "When" that begins so goes on from it.
+    std::string when = cells.size() >= 3 ? Trim(cells[2]) : "";
+    std::string whatToDo = cells.size() >= 4 ? Trim(cells[3]) : "";
+    if (when.rfind("As above", 0) == 0) when += " " + whenAbove;
+    if (whatToDo == "As above.") whatToDo = whatToDoAbove;
+    whenAbove = when;
+    whatToDoAbove = whatToDo;
+    GuideRow guideRow{Trim(cells[0]), when, whatToDo};
+    if (!rows.emplace(WithoutPortNumber(text), guideRow).second) {
       problems.push_back("\"" + text + "\" has two rows");
     }
   }
@@ -227,6 +244,12 @@ bool FitsFormat(const std::string& format, const std::string& text) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+void ExpectNoProblems(const std::vector<std::string>& problems) {
+  std::string all;
+  for (const std::string& p : problems) all += "  " + p + "\n";
+  EXPECT_TRUE(problems.empty()) << problems.size() << " problems:\n" << all;
+}
+
 class OperatorGuideTest : public BurnTest {
  protected:
   static constexpr uint32_t kImage = 4096;  // fits every model's limits
@@ -328,7 +351,7 @@ TEST_F(OperatorGuideTest, MessageTableHoldsEveryTextTheProgramShowsAndNoOther) {
     }
   }
 
-  std::map<std::string, std::string> rows =
+  std::map<std::string, GuideRow> rows =
       GuideRows(ReadFile(kSourceDir / "docs" / "operator-guide.md"), problems);
   for (const std::string& text : texts) {
     if (rows.count(text) == 0) problems.push_back("no row in the guide for \"" + text + "\"");
@@ -338,14 +361,59 @@ TEST_F(OperatorGuideTest, MessageTableHoldsEveryTextTheProgramShowsAndNoOther) {
   }
   for (const auto& [caption, text] : shown) {
     auto row = rows.find(WithoutPortNumber(text));
-    if (row != rows.end() && row->second != caption) {
+    if (row != rows.end() && row->second.caption != caption) {
       problems.push_back("\"" + text + "\" is shown with the caption \"" + caption +
-                         "\", the guide says \"" + row->second + "\"");
+                         "\", the guide says \"" + row->second.caption + "\"");
     }
   }
-  std::string all;
-  for (const std::string& p : problems) all += "  " + p + "\n";
-  EXPECT_TRUE(problems.empty()) << problems.size() << " problems:\n" << all;
+  ExpectNoProblems(problems);
+}
+
+// What the guide's "What to do" cell asks first: the first sentence that sends the operator to
+// "Start Burn" again, and whether the PLC is switched off and on before; with no such sentence, a
+// copy made for another PLC, or the PLC's supplier.
+Remedy RemedyInGuide(const std::string& whatToDo) {
+  size_t start = 0;
+  while (start < whatToDo.size()) {
+    size_t end = whatToDo.find(". ", start);
+    end = end == std::string::npos ? whatToDo.size() : end + 1;
+    const std::string sentence = whatToDo.substr(start, end - start);
+    if (sentence.find("\"Start Burn\"") != std::string::npos) {
+      return sentence.find("off and on") != std::string::npos ? Remedy::kPowerCycle
+                                                              : Remedy::kAgain;
+    }
+    start = end + 1;
+  }
+  return whatToDo.rfind("Use the copy", 0) == 0 ? Remedy::kOtherCopy : Remedy::kNone;
+}
+
+TEST(OperatorGuideRecoveryTest, WhatToDoIsWhatTheFaultMatrixDoesBeforeItBurnsAgain) {
+  std::vector<std::string> problems;
+  const std::map<std::string, GuideRow> rows =
+      GuideRows(ReadFile(kSourceDir / "docs" / "operator-guide.md"), problems);
+  for (const Recovery& r : kRecoveries) {
+    auto row = rows.find(r.message);
+    if (row == rows.end()) {
+      problems.push_back("no row in the guide for \"" + std::string(r.message) + "\"");
+    } else if (RemedyInGuide(row->second.whatToDo) != r.remedy) {
+      problems.push_back("\"" + std::string(r.message) + "\": the fault matrix does \"" +
+                         RemedyName(r.remedy) + "\", the guide says \"" + row->second.whatToDo +
+                         "\"");
+    } else if (r.remedy == Remedy::kNone &&
+               row->second.whatToDo.find("No burn of this copy helps") == std::string::npos) {
+      problems.push_back("\"" + std::string(r.message) + "\": say that no burn helps");
+    }
+  }
+  // Every failure of a burn that reached the PLC has a way back the matrix follows.
+  for (const auto& [text, row] : rows) {
+    if (row.caption == "ERROR" &&
+        row.when.find("Nothing was sent to the PLC") == std::string::npos &&
+        FindRecovery(text.c_str()) == nullptr) {
+      problems.push_back("\"" + text +
+                         "\" reaches the PLC but has no row in faultmatrix/recovery.h");
+    }
+  }
+  ExpectNoProblems(problems);
 }
 
 }  // namespace
