@@ -75,6 +75,8 @@ void ReleaseLinkHold() {
   heldLink.clear();
 }
 
+// The hold names are kept by every later version of the program (see link/ports.h): windows of
+// two versions must refuse each other a PLC.
 const char kUsbHoldName[] = "@usb";
 
 std::string ComHoldName(const char* port) {
