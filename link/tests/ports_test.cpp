@@ -1,6 +1,7 @@
 // Port discovery and link opening against a fake device list and list control.
 #include "link/ports.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -205,6 +206,13 @@ TEST_F(PortsTest, LinksHeldByAnotherWindowAreNotOpened) {
   EXPECT_EQ(platform.HeldLinks(), std::set<std::string>{"com3"});
   EXPECT_EQ(OpenComLink("COM9"), INVALID_LINK_HANDLE);
   EXPECT_TRUE(platform.HeldLinks().empty());
+}
+
+TEST(FakeLinkHolds, AHoldGivenBackTwiceFailsTheTest) {
+  FakePlatform platform;
+  const LinkHold hold = platform.HoldLink("com1");
+  platform.ReleaseLink(hold);
+  EXPECT_NONFATAL_FAILURE(platform.ReleaseLink(hold), "released twice");
 }
 
 TEST(LinkHoldNames, OnePortOneNameAndNoneForNothing) {
