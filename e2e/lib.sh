@@ -50,6 +50,18 @@ die() {
   finish
 }
 
+# ---- Scenarios ----------------------------------------------------------------------------------
+# pick SCENARIO_NAMES ARG...: the scenarios the script's arguments name (none: all), each one of
+# SCENARIO_NAMES; want NAME: whether to run that one.
+only=""
+pick() {
+  local names=" $1 " a
+  shift
+  only=" $* "
+  for a in "$@"; do [[ "$names" = *" $a "* ]] || die "no scenario $a (one of:$names)"; done
+}
+want() { [ "$only" = "  " ] || [[ "$only" = *" $1 "* ]]; }
+
 # ---- Builds -----------------------------------------------------------------------------------
 # windows_build DIR TARGETS [-D...]: configures DIR when new or when options are given, with the
 # preset MORVEX_WINDOWS_PRESET.
@@ -172,11 +184,16 @@ start_app() {
   pids+=("$app_pid")
   drive "$art/start.log" find 300000
 }
-# stop_app [PID [WINDOW]]: closes the window (the one of that handle; default: the one found) and
-# waits for the program (default: the last started).
+# stop_app [PID [WINDOW]]: closes the window (the one of that handle; default: the one found),
+# unless its program has ended already, and waits for the program (default: the last started).
 stop_app() {
   local pid="${1:-$app_pid}" window=(find 2000)
   [ -n "$pid" ] || return 0
+  if ! kill -0 "$pid" 2>/dev/null; then  # its window closed already
+    wait "$pid" 2>/dev/null
+    [ "$pid" != "$app_pid" ] || app_pid=""
+    return 0
+  fi
   [ -n "${2:-}" ] && window=(window "$2")
   drive "$art/close.log" "${window[@]}" close
   for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done

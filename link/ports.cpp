@@ -27,26 +27,43 @@ constexpr size_t kMaxHoldName = 160;
 LinkHold linkHold = nullptr;
 std::string heldLink;
 
-// Holds `link` unless it is held here already. False when another window holds it; what was
-// held here before is then kept.
-bool TakeLinkHold(const char* link) {
-  const std::string name = LinkHoldName(link);
-  if (linkHold != nullptr && name == heldLink) return true;
+enum class HoldTaken { kRefused, kHeldBefore, kNow };
+
+// Holds `name` unless it is held here already. Refused when another window holds it, or for an
+// empty name; what was held here before is then kept.
+HoldTaken TakeLinkHold(const std::string& name) {
+  if (name.empty()) return HoldTaken::kRefused;
+  if (linkHold != nullptr && name == heldLink) return HoldTaken::kHeldBefore;
   const LinkHold hold = Plat().HoldLink(name.c_str());
-  if (hold == nullptr) return false;
+  if (hold == nullptr) return HoldTaken::kRefused;
   ReleaseLinkHold();
   linkHold = hold;
   heldLink = name;
-  return true;
+  return HoldTaken::kNow;
+}
+
+// Opens a link under the hold `name`: `open` runs only once it is held, and a hold taken here
+// for a link that does not open is given back.
+template <typename Open>
+LinkHandle OpenHeld(const std::string& name, Open open) {
+  const HoldTaken taken = TakeLinkHold(name);
+  if (taken == HoldTaken::kRefused) return INVALID_LINK_HANDLE;
+  const LinkHandle link = open();
+  if (link == INVALID_LINK_HANDLE && taken == HoldTaken::kNow) ReleaseLinkHold();
+  return link;
+}
+
+// A COM port name without the device namespace it may come in.
+const char* BarePortName(const char* name) {
+  return std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
 }
 
 // Accepts one interface: copies its path into `devicePath`, and opens it when the path holds
-// kUsbMatch and no other window holds it.
+// kUsbMatch.
 LinkHandle OpenOneDevice(const DeviceInterface& device, std::string& devicePath) {
   if (!device.hasPath) return INVALID_LINK_HANDLE;
   devicePath = device.path;
   if (devicePath.find(kUsbMatch) == std::string::npos) return INVALID_LINK_HANDLE;
-  if (!TakeLinkHold(devicePath.c_str())) return INVALID_LINK_HANDLE;
   return LinkPlat().OpenLink(devicePath.c_str(), OpenMode::UsbDevice);
 }
 
@@ -58,10 +75,13 @@ void ReleaseLinkHold() {
   heldLink.clear();
 }
 
-std::string LinkHoldName(const char* link) {
+// The hold names are kept by every later version of the program (see link/ports.h): windows of
+// two versions must refuse each other a PLC.
+const char kUsbHoldName[] = "@usb";
+
+std::string ComHoldName(const char* port) {
   std::string name;
-  for (const char* c = link; *c != '\0'; ++c) {
-    // ASCII only, whatever the locale: the names are Windows's, which ignores case.
+  for (const char* c = BarePortName(port); *c != '\0'; ++c) {
     const char lower = *c >= 'A' && *c <= 'Z' ? static_cast<char>(*c - 'A' + 'a') : *c;
     const bool kept = (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ||
                       std::strchr("-_.#&{}", lower) != nullptr;
@@ -110,18 +130,21 @@ void EnumUSBPort(WindowHandle list) {
 }
 
 LinkHandle OpenComLink(const char* name) {
-  if (!TakeLinkHold(name)) return INVALID_LINK_HANDLE;
-  // COM10 and above open only through the device namespace; COM1 to COM9 open either way.
-  const std::string path = std::string("\\\\.\\") + name;
-  return LinkPlat().OpenLink(path.c_str(), OpenMode::ComPort);
+  return OpenHeld(ComHoldName(name), [name] {
+    // COM10 and above open only through the device namespace; COM1 to COM9 open either way.
+    const std::string path = std::string("\\\\.\\") + BarePortName(name);
+    return LinkPlat().OpenLink(path.c_str(), OpenMode::ComPort);
+  });
 }
 
 LinkHandle OpenMyDevPipe(const char* pipeSuffix) {
-  std::string path;
-  if (GetUsbDeviceFileName(USB_DRIVER_GUID, path) == 0) return INVALID_LINK_HANDLE;
-  path += '\\';
-  path += pipeSuffix;
-  return LinkPlat().OpenLink(path.c_str(), OpenMode::UsbDevice);
+  return OpenHeld(kUsbHoldName, [pipeSuffix] {
+    std::string path;
+    if (GetUsbDeviceFileName(USB_DRIVER_GUID, path) == 0) return INVALID_LINK_HANDLE;
+    path += '\\';
+    path += pipeSuffix;
+    return LinkPlat().OpenLink(path.c_str(), OpenMode::UsbDevice);
+  });
 }
 
 int GetUsbDeviceFileName(const Guid& interfaceClass, std::string& devicePath) {
@@ -132,11 +155,13 @@ int GetUsbDeviceFileName(const Guid& interfaceClass, std::string& devicePath) {
 }
 
 LinkHandle OpenUsbDevice(const Guid& interfaceClass, std::string& devicePath) {
-  std::vector<DeviceInterface> interfaces;
-  if (!Plat().ListDeviceInterfaces(interfaceClass, interfaces)) return INVALID_LINK_HANDLE;
-  for (const DeviceInterface& device : interfaces) {
-    const LinkHandle handle = OpenOneDevice(device, devicePath);
-    if (handle != INVALID_LINK_HANDLE) return handle;
-  }
-  return INVALID_LINK_HANDLE;
+  return OpenHeld(kUsbHoldName, [&interfaceClass, &devicePath] {
+    std::vector<DeviceInterface> interfaces;
+    if (!Plat().ListDeviceInterfaces(interfaceClass, interfaces)) return INVALID_LINK_HANDLE;
+    for (const DeviceInterface& device : interfaces) {
+      const LinkHandle handle = OpenOneDevice(device, devicePath);
+      if (handle != INVALID_LINK_HANDLE) return handle;
+    }
+    return INVALID_LINK_HANDLE;
+  });
 }

@@ -26,19 +26,30 @@ bool PortNameFromFriendlyName(const char* friendlyName, char out[10]);
 
 // The link a burn holds, against every other window of the program on this computer, from its
 // first open to its end, while the link is closed for a replug or a power cycle too. Each open
-// below first holds the port or the device it is about to open, and does not open one that
-// another window holds: the COM open fails, and the USB lookup passes the device over as one that
-// cannot be opened. Holding another link gives back the hold on the first: one link is held at a
-// time, until ReleaseLinkHold.
+// below first holds its link, and does not open one that another window holds. A hold that an
+// open took and whose link then did not open is given back at once; a hold taken before (the
+// burn's own, before a hand-over) stays. Holding another link gives back the hold on the first:
+// one link is held at a time, until ReleaseLinkHold.
 void ReleaseLinkHold();
 
-// The name a link is held by: the COM port name or the USB device path, in lower case (Windows
-// names both without regard to case), with every character but letters, digits and "-_.#&{}"
-// turned into '_'; a name longer than 160 characters keeps its first 143 and ends in '.' and 16
-// hexadecimal digits of a hash of the whole.
-std::string LinkHoldName(const char* link);
+// The names links are held by. Windows of every version of the program on one computer must
+// refuse each other a PLC, so every later version keeps these names as they are, and so does the
+// object or file each platform makes of them (Platform::HoldLink):
+// - every USB PLC: kUsbHoldName, one hold for the whole USB set. A burn takes the first device of
+//   the set it finds, and the replug prompt cannot say which cable; a device without a serial
+//   number takes its path from the hub port, so a PLC plugged back into another socket comes back
+//   under another path.
+// - a COM port: ComHoldName, its name without a leading device namespace ("\\.\"), so that
+//   "\\.\COM12" and "COM12" are one port; in lower case (Windows names ports without regard to
+//   case; ASCII only, whatever the locale), every character but letters, digits and "-_.#&{}"
+//   turned into '_'; a name longer than 160 characters keeps its first 143 and ends in '.' and 16
+//   hexadecimal digits of the 64-bit FNV-1a hash of the whole. An empty name is the empty name,
+//   which holds nothing: it names no port. No port's name holds the '@' of the USB set's.
+extern const char kUsbHoldName[];
+std::string ComHoldName(const char* port);
 
-// Opens the COM port `name` ("COM12") through the device namespace ("\\.\COM12"), exclusively.
+// Opens the COM port `name` ("COM12", or "\\.\COM12") through the device namespace
+// ("\\.\COM12"), exclusively. An empty name opens nothing.
 LinkHandle OpenComLink(const char* name);
 
 // Opens the PLC's USB link: finds the device, probes it by its bare path, then opens the path

@@ -104,10 +104,12 @@ class Platform {
   virtual void ListSetCurSel(WindowHandle list, int index) = 0;
 
   // A hold on the link `name` against every other hold of that name on this computer, so that
-  // two windows of the program never burn one PLC. The name is one of LinkHoldName (link/ports.h):
-  // lower-case letters, digits and "-_.#&{}", at most 160 characters. Returns null when it is held
-  // already (or the hold cannot be made). Release gives back a hold HoldLink gave; a process that
-  // ends gives back its holds with it.
+  // two windows of the program never burn one PLC. The name is kUsbHoldName or one of ComHoldName
+  // (link/ports.h): lower-case letters, digits and "-_.#&{}@", at most 160 characters; the object
+  // or file a platform makes of it is as much a contract between versions as the name. Returns
+  // null when it is held already, and when the hold cannot be made (then with the reason where a
+  // support engineer finds it: the debugger output on Windows, standard error elsewhere).
+  // Release gives back a hold HoldLink gave, once; a process that ends gives back its holds.
   virtual LinkHold HoldLink(const char* name) = 0;
   virtual void ReleaseLink(LinkHold hold) = 0;
 

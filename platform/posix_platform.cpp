@@ -3,9 +3,12 @@
 // enumeration.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "embedded_image.h"
@@ -32,15 +35,30 @@ class PosixPlatform : public SystemPlatform {
   void SetTimeouts(LinkHandle link, const LinkTimeouts& t) override { PosixSetTimeouts(link, t); }
   void PurgeInput(LinkHandle link) override { PosixPurgeInput(link); }
 
-  // A lock file per link in the temporary directory; the lock goes with the open file, so with
-  // the process too. The hold carries the file descriptor plus one.
+  // A lock file per link, /tmp/morvex-link-NAME.lock, one for every user of the computer: its
+  // lock is the hold, and goes with the open file, so with the process too. The file is opened
+  // for reading only, never through a symbolic link, and created only where there is none: a
+  // file of another user is locked as it stands, never written or taken over (a sticky directory
+  // may refuse to create-open it anyway). One created here is readable by everyone whatever the
+  // umask, so that it refuses no other user once its lock is given back; the files stay, since
+  // removing one would race with another's open of it. The hold carries the file descriptor
+  // plus one.
   LinkHold HoldLink(const char* name) override {
     const std::string path = std::string("/tmp/morvex-link-") + name + ".lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+      fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0444);
+      if (fd >= 0 && ::fchmod(fd, 0444) != 0) return Refuse(fd, path, "cannot be made readable");
+      // Made by another meanwhile: open it as theirs.
+      if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), flags);
+    }
+    if (fd < 0) return Refuse(fd, path, std::strerror(errno));
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return Refuse(fd, path, "not a file");
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      ::close(fd);
-      return nullptr;
+      // Another window's hold; anything else is worth telling.
+      return errno == EWOULDBLOCK ? Refuse(fd, "", "") : Refuse(fd, path, std::strerror(errno));
     }
     return reinterpret_cast<LinkHold>(static_cast<intptr_t>(fd) + 1);
   }
@@ -68,6 +86,14 @@ class PosixPlatform : public SystemPlatform {
     std::fprintf(stderr, "[%s] %s\n", caption, text);
   }
   void SleepSeconds(unsigned seconds) override { ::sleep(seconds); }
+
+ private:
+  // No hold: closes what was opened, and tells why on standard error unless `why` is empty.
+  static LinkHold Refuse(int fd, const std::string& path, const char* why) {
+    if (*why != '\0') std::fprintf(stderr, "link hold %s refused: %s\n", path.c_str(), why);
+    if (fd >= 0) ::close(fd);
+    return nullptr;
+  }
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 // setupapi.h needs windows.h before it.
 #include <setupapi.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -131,21 +132,27 @@ class Win32Platform : public SystemPlatform {
     SendMessageA(static_cast<HWND>(list), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
   }
 
-  // A named mutex per link: its existence is the hold, and closing the last handle, or the end of
-  // the process that holds it, gives it back. Global\ rather than Local\: the PLC hangs on the
-  // computer, not on a logon session, and a window in another session (a user switched in, a
-  // remote desktop) reaches the same port or device. A mutex needs no privilege to be created
-  // there; one created by another user's process may deny this one access, and is held all the
-  // same.
+  // A named mutex per link, Global\MorvexPlcLink.NAME: its existence is the hold, and closing
+  // the last handle, or the end of the process that holds it, gives it back. Global\ rather than
+  // Local\: the PLC hangs on the computer, not on a logon session, and a window in another
+  // session (a user switched in, a remote desktop) reaches the same port or device. A mutex needs
+  // no privilege to be created there. Any other failure than an existing mutex (another user's,
+  // which may deny this one access; an object of another kind by that name) refuses too, and
+  // tells a debugger why.
   LinkHold HoldLink(const char* name) override {
     const std::string objectName = std::string("Global\\MorvexPlcLink.") + name;
     HANDLE mutex = CreateMutexA(nullptr, FALSE, objectName.c_str());
-    if (mutex == nullptr) return nullptr;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    const DWORD error = GetLastError();
+    if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) return mutex;
+    if (mutex != nullptr) {
       CloseHandle(mutex);
       return nullptr;
     }
-    return mutex;
+    char text[300];
+    std::snprintf(text, sizeof text, "MorvexFirmwareUpdate: link hold %s refused, error %lu\n",
+                  objectName.c_str(), static_cast<unsigned long>(error));
+    OutputDebugStringA(text);
+    return nullptr;
   }
   void ReleaseLink(LinkHold hold) override {
     if (hold != nullptr) CloseHandle(static_cast<HANDLE>(hold));

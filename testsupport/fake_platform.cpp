@@ -1,5 +1,6 @@
 #include "testsupport/fake_platform.h"
 
+#include <gtest/gtest.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -45,7 +46,9 @@ const char* IconName(MessageIcon icon) {
 FakePlatform::FakePlatform() {
   UseEmbeddedImage();
 }
-FakePlatform::~FakePlatform() = default;
+FakePlatform::~FakePlatform() {
+  for (const auto& h : holds_) ADD_FAILURE() << "hold of " << h.second << " never given back";
+}
 
 void FakePlatform::UseEmbeddedImage() {
   image.assign(EmbeddedFirmwareData(), EmbeddedFirmwareData() + EmbeddedFirmwareSize());
@@ -164,7 +167,10 @@ LinkHold FakePlatform::HoldLink(const char* name) {
 
 void FakePlatform::ReleaseLink(LinkHold hold) {
   std::lock_guard<std::mutex> lock(mutex_);
-  holds_.erase(reinterpret_cast<uintptr_t>(hold));
+  // On Windows a second CloseHandle may close whatever reused the handle; natively, a descriptor.
+  if (holds_.erase(reinterpret_cast<uintptr_t>(hold)) == 0) {
+    ADD_FAILURE() << "a hold given back that is not held: released twice, or never taken";
+  }
 }
 
 std::set<std::string> FakePlatform::HeldLinks() const {

@@ -79,7 +79,8 @@ class FakePlatform : public LinkPlatform, public Platform {
   std::vector<DeviceInterface> interfaces;
 
   // Link holds. A test puts here the names another window of the program holds; a hold of one of
-  // them, or of a name held already, is refused.
+  // them, or of a name held already, is refused. Giving back a hold that is not held (twice, or
+  // one never taken) fails the test, and so does a hold still held when the platform goes.
   std::set<std::string> heldElsewhere;
   std::set<std::string> HeldLinks() const;  // the names the code under test holds now
 

@@ -34,18 +34,19 @@ const char kUpdateFailed[] = "Firmware update is FAILED";
 const char kUsbSuccess[] = "Firmware update is SUCCESSFUL!, please REPLUG the USB cable";
 const char kComSuccess[] = "Firmware update is SUCCESSFUL";
 
+// A burn without a link open (one that did not open, or did not open again after the hand-over)
+// gives back its hold before the message: other windows may burn while this one's waits for OK.
 void Fail(const char* text) {
   StopElapsedTimer();
+  if (hSerial == INVALID_LINK_HANDLE) ReleaseLinkHold();
   ShowError(text);
 }
 
-// The end of a burn that never reached the PLC: no link is open and no counter has moved. A link
-// that did not open may still have been held.
+// The end of a burn that never reached the PLC: no link is open and no counter has moved.
 unsigned EndBeforeTheCycles(const char* text) {
   Fail(text);
   elapsedTime.store(0);
   Plat().EnableControl(burnWindows.hButton, true);
-  ReleaseLinkHold();
   CloseFile();
   burnRunning.store(false);
   return 0;

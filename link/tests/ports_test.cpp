@@ -1,6 +1,7 @@
 // Port discovery and link opening against a fake device list and list control.
 #include "link/ports.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -112,12 +113,16 @@ TEST_F(PortsTest, ComPortsOpenThroughTheDeviceNamespace) {
   platform.opener = [&](const std::string& path, OpenMode mode) {
     return path == "\\\\.\\COM12" && mode == OpenMode::ComPort ? &port : nullptr;
   };
-  LinkHandle h = OpenComLink("COM12");
-  ASSERT_NE(h, INVALID_LINK_HANDLE);
-  platform.CloseLink(h);
+  for (const char* name : {"COM12", "\\\\.\\COM12"}) {
+    LinkHandle h = OpenComLink(name);
+    ASSERT_NE(h, INVALID_LINK_HANDLE) << name;
+    platform.CloseLink(h);
+  }
+  // An empty name names no port: nothing is held or opened.
   EXPECT_EQ(OpenComLink(""), INVALID_LINK_HANDLE);
+  EXPECT_EQ(platform.HeldLinks(), std::set<std::string>{"com12"});
   EXPECT_EQ(Opens(), (std::vector<std::string>{"open COM \\\\.\\COM12", "close",
-                                               "open failed COM \\\\.\\"}));
+                                               "open COM \\\\.\\COM12", "close"}));
 }
 
 const char kPath[] =
@@ -167,33 +172,63 @@ TEST_F(PortsTest, FirstMatchingDeviceThatOpensIsUsed) {
 
 TEST_F(PortsTest, LinksHeldByAnotherWindowAreNotOpened) {
   ScriptedLink device;
-  platform.opener = [&](const std::string&, OpenMode) { return &device; };
-  const std::string second = std::string(kPath) + "2";
-  platform.interfaces = {{true, kPath}, {true, second}};
-  platform.heldElsewhere = {"com12", LinkHoldName(kPath)};
+  platform.opener = [&](const std::string& path, OpenMode) {
+    return path.find("COM9") == std::string::npos ? &device : nullptr;
+  };
+  platform.interfaces = {{true, kPath}};
+  // Another window burns COM12, under either of its names, and a USB PLC.
+  platform.heldElsewhere = {"com12", kUsbHoldName};
   EXPECT_EQ(OpenComLink("COM12"), INVALID_LINK_HANDLE);
-  // A held device is passed over like one that cannot be opened.
+  EXPECT_EQ(OpenComLink("\\\\.\\com12"), INVALID_LINK_HANDLE);
+  // One hold for every USB device: not even the probe of a path of its own opens.
+  EXPECT_EQ(OpenMyDevPipe(""), INVALID_LINK_HANDLE);
+  EXPECT_TRUE(Opens().empty());
+  EXPECT_TRUE(platform.HeldLinks().empty());
+
+  // Held here: the hold outlives the link, and a device found under another path (a PLC plugged
+  // back into another socket) opens under it.
+  platform.heldElsewhere.clear();
   LinkHandle h = OpenMyDevPipe("");
   platform.CloseLink(h);
-  EXPECT_EQ(Opens()[0], "open USB " + second);
-  EXPECT_EQ(platform.HeldLinks(), std::set<std::string>{LinkHoldName(second.c_str())});
-  // Another link taken gives back the first; the hold outlives the link until it is released.
+  platform.interfaces = {{true, std::string(kPath) + "2"}};
+  h = OpenMyDevPipe("");
+  ASSERT_NE(h, INVALID_LINK_HANDLE);
+  platform.CloseLink(h);
+  EXPECT_EQ(platform.HeldLinks(), std::set<std::string>{kUsbHoldName});
+  // A failed open under a hold taken before keeps it; the burn still owns the PLC.
+  platform.interfaces.clear();
+  EXPECT_EQ(OpenMyDevPipe(""), INVALID_LINK_HANDLE);
+  EXPECT_EQ(platform.HeldLinks(), std::set<std::string>{kUsbHoldName});
+  // Another link taken gives back the first; a hold taken for a link that does not open is given
+  // back at once.
   h = OpenComLink("COM3");
   platform.CloseLink(h);
   EXPECT_EQ(platform.HeldLinks(), std::set<std::string>{"com3"});
-  ReleaseLinkHold();
+  EXPECT_EQ(OpenComLink("COM9"), INVALID_LINK_HANDLE);
   EXPECT_TRUE(platform.HeldLinks().empty());
+}
 
-  // Names without case or backslash, long ones shortened but kept apart.
-  EXPECT_EQ(LinkHoldName("COM12"), "com12");
-  EXPECT_EQ(LinkHoldName(kPath),
-            "____usb#vid_fff0&pid_0001#5&1a2b3c&0&2#{a5dcbf10-6530-11d2-901f-00c04fb951ed}");
-  const std::string longPath = std::string(kPath) + std::string(200, 'x');
-  const std::string longA = LinkHoldName((longPath + "a").c_str());
-  const std::string longB = LinkHoldName((longPath + "b").c_str());
+TEST(FakeLinkHolds, AHoldGivenBackTwiceFailsTheTest) {
+  FakePlatform platform;
+  const LinkHold hold = platform.HoldLink("com1");
+  platform.ReleaseLink(hold);
+  EXPECT_NONFATAL_FAILURE(platform.ReleaseLink(hold), "released twice");
+}
+
+TEST(LinkHoldNames, OnePortOneNameAndNoneForNothing) {
+  EXPECT_EQ(ComHoldName("COM12"), "com12");
+  EXPECT_EQ(ComHoldName("\\\\.\\Com12"), "com12");
+  EXPECT_EQ(ComHoldName(""), "");
+  EXPECT_EQ(ComHoldName("\\\\.\\"), "");
+  EXPECT_EQ(ComHoldName("\\\\?\\COM1 x@usb"), "____com1_x_usb");
+  EXPECT_EQ(ComHoldName("@usb"), "_usb");  // no port is held as the USB set
+  const std::string longPort = "COM" + std::string(200, 'x');
+  const std::string longA = ComHoldName((longPort + "a").c_str());
+  const std::string longB = ComHoldName((longPort + "b").c_str());
   EXPECT_EQ(longA.size(), 160u);
   EXPECT_NE(longA, longB);
   EXPECT_EQ(longA.substr(0, 143), longB.substr(0, 143));
+  EXPECT_EQ(longA.substr(143, 1), ".");
 }
 
 TEST_F(PortsTest, NoDeviceMeansNoHandle) {

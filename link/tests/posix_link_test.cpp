@@ -1,14 +1,19 @@
-// The POSIX serial link over a real pseudo-terminal: the read and write bounds and the line.
+// The POSIX serial link over a real pseudo-terminal: the read and write bounds and the line; and
+// the native link hold between processes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "link/exchange.h"
+#include "platform/platform.h"
 #include "platform/posix_serial.h"
 
 namespace {
@@ -106,6 +111,65 @@ TEST(PosixLink, BadPathOrHandle) {
   uint8_t b[1];
   EXPECT_EQ(PosixReadLink(INVALID_LINK_HANDLE, b, 1), 0u);
   EXPECT_EQ(PosixWriteLink(INVALID_LINK_HANDLE, b, 1), 0u);
+}
+
+// True when `check` holds in a child process; run as another user ("nobody") where this test may
+// change user.
+bool InChild(const std::function<bool()>& check) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    _exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+TEST(PosixLinkHold, RefusedToOtherProcessesAndUsersUntilGivenBackAndFollowsNoLink) {
+  Platform& p = ThisSystem();
+  const std::string name = "test-" + std::to_string(getpid());
+  const std::string file = "/tmp/morvex-link-" + name + ".lock";
+  const std::string theirs = name + "-theirs";
+  const std::string linked = name + "-linked";
+  const std::string target = "/tmp/morvex-link-" + linked + ".target";
+
+  const mode_t mask = umask(077);
+  const LinkHold hold = p.HoldLink(name.c_str());
+  umask(mask);
+  ASSERT_NE(hold, nullptr);
+  struct stat st = {};
+  ASSERT_EQ(lstat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);  // a file left here refuses no other user
+  EXPECT_TRUE(InChild([&] { return p.HoldLink(name.c_str()) == nullptr; }));
+  p.ReleaseLink(hold);
+  // Given back: another process takes it, and ends without giving it back.
+  EXPECT_TRUE(InChild([&] { return p.HoldLink(name.c_str()) != nullptr; }));
+  LinkHold again = p.HoldLink(name.c_str());
+  EXPECT_NE(again, nullptr);
+  p.ReleaseLink(again);
+
+  // Another process's file is held as it stands.
+  EXPECT_TRUE(InChild([&] { return p.HoldLink(theirs.c_str()) != nullptr; }));
+  const std::string theirFile = "/tmp/morvex-link-" + theirs + ".lock";
+  ASSERT_EQ(lstat(theirFile.c_str(), &st), 0);
+  const uid_t owner = st.st_uid;
+  again = p.HoldLink(theirs.c_str());
+  EXPECT_NE(again, nullptr);
+  p.ReleaseLink(again);
+  ASSERT_EQ(lstat(theirFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, owner);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+
+  // A symbolic link in its place is refused, with the reason on standard error, and not followed.
+  const std::string link = "/tmp/morvex-link-" + linked + ".lock";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(p.HoldLink(linked.c_str()), nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(link), std::string::npos);
+  EXPECT_NE(lstat(target.c_str(), &st), 0);
+
+  for (const std::string& f : {file, theirFile, link, target}) unlink(f.c_str());
 }
 
 }  // namespace

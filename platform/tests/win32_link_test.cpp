@@ -1,7 +1,8 @@
 // Runs under wine against plcsim on a pseudo-terminal that the prefix knows as a COM port
 // (platform/tests/win32_link_test.sh prepares both): the Win32 serial link carries a probe, an
-// identity check, the hand-over and a short transfer.
+// identity check, the hand-over and a short transfer; and the link holds.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <string>
@@ -63,19 +64,27 @@ TEST(Win32Link, AMissingPortDoesNotOpen) {
   EXPECT_EQ(OpenComLink("COM250"), INVALID_LINK_HANDLE);
 }
 
-TEST(Win32Link, AHeldLinkIsRefusedUntilItIsGivenBack) {
+TEST(Win32Link, AHeldLinkIsRefusedInEverySessionUntilItIsGivenBack) {
   Platform& p = ThisSystem();
   const LinkHold first = p.HoldLink("com251");
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(p.HoldLink("com251"), nullptr);
-  const LinkHold other =
-      p.HoldLink(LinkHoldName("\\\\?\\usb#vid_fff0&pid_0001#7#{a5dcbf10}").c_str());
+  // Held where every logon session looks, not in this session's own namespace.
+  HANDLE seen = OpenMutexA(SYNCHRONIZE, FALSE, "Global\\MorvexPlcLink.com251");
+  EXPECT_NE(seen, nullptr);
+  if (seen != nullptr) CloseHandle(seen);
+  const LinkHold other = p.HoldLink(kUsbHoldName);
   EXPECT_NE(other, nullptr);
   p.ReleaseLink(first);
   const LinkHold again = p.HoldLink("com251");
   EXPECT_NE(again, nullptr);
   p.ReleaseLink(again);
   p.ReleaseLink(other);
+  // An object of another kind under the name cannot be the hold: refused all the same.
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, "Global\\MorvexPlcLink.com252");
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(p.HoldLink("com252"), nullptr);
+  CloseHandle(event);
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ void RecordingPlatform::ShowMessage(WindowHandle owner, const char* text, const 
                                     MessageIcon icon) {
   if (owner != mainWindow) ++wrongWindow;
   shown.push_back(Shown{text, caption, icon, elapsedTime.load(), flashStatus.load(),
-                        progress.load(), errCounter.load(), totalErrCounter.load()});
+                        progress.load(), errCounter.load(), totalErrCounter.load(),
+                        HeldLinks().size()});
   FakePlatform::ShowMessage(owner, text, caption, icon);
 }
 
@@ -196,6 +197,7 @@ void BurnTest::ExpectEarlyEnd(const std::string& text) {
   EXPECT_EQ(tail, (std::vector<std::string>{"kill timer 5", "message ERROR|Error|" + text,
                                             "enable 1", "image free"}));
   EXPECT_EQ(platform.shown.back().elapsed, kElapsedAtStart);
+  EXPECT_EQ(platform.shown.back().held, 0u);  // other windows may burn while this one waits
   EXPECT_EQ(elapsedTime.load(), 0);
   EXPECT_FALSE(burnRunning.load());
   EXPECT_EQ(platform.OpenLinkCount(), 0);

@@ -16,7 +16,7 @@
 #include "testsupport/sim_endpoint.h"
 
 // The test platform, also checking that every window operation goes to the right window and
-// noting what the panel would show at the moment each message box opens.
+// noting what the panel would show, and what the burn holds, at the moment each message box opens.
 class RecordingPlatform : public FakePlatform {
  public:
   WindowHandle mainWindow = nullptr;
@@ -29,6 +29,7 @@ class RecordingPlatform : public FakePlatform {
     std::string caption;
     MessageIcon icon;
     int32_t elapsed, flash, progress, err, totalErr;
+    size_t held;  // links the burn holds
   };
   std::vector<Shown> shown;  // written on the worker thread, read after it has been joined
 
