@@ -1,0 +1,89 @@
+#include <windows.h>
+// After windows.h: the C runtime's terminal test and command processor.
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "console/os.h"
+
+namespace {
+
+void (*interruptHandler)() = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  if (interruptHandler != nullptr) interruptHandler();
+  return TRUE;
+}
+
+HANDLE H(intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+}  // namespace
+
+bool StdinIsTerminal() {
+  return _isatty(_fileno(stdin)) != 0;
+}
+
+bool StdoutIsTerminal() {
+  return _isatty(_fileno(stdout)) != 0;
+}
+
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  if (!GetComputerNameA(name, &size)) return std::string();
+  return std::string(name, size < sizeof name ? size : sizeof name - 1);
+}
+
+AppendFile::~AppendFile() {
+  if (handle_ != -1) CloseHandle(H(handle_));
+}
+
+bool AppendFile::Open(const std::string& path, std::string& error) {
+  // Append access alone: every write goes to the end of the file as it is then.
+  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    char reason[32];
+    std::snprintf(reason, sizeof reason, "error %lu", static_cast<unsigned long>(GetLastError()));
+    error = reason;
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  return true;
+}
+
+bool AppendFile::IsOpen() const {
+  return handle_ != -1;
+}
+
+bool AppendFile::WriteLine(const std::string& line) {
+  const std::string whole = line + "\r\n";
+  DWORD written = 0;
+  return WriteFile(H(handle_), whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr) &&
+         written == whole.size();
+}
+
+int RunCommand(const std::string& command) {
+  std::fflush(nullptr);
+  return std::system(command.c_str());
+}
+
+void OnInterrupt(void (*handler)()) {
+  interruptHandler = handler;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void EndProcess(int code) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ExitProcess(static_cast<UINT>(code));
+}
+
+bool ResolveDevicePath(const std::string& given, std::string& path, std::string&) {
+  path = given;
+  return true;
+}
