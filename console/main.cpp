@@ -4,11 +4,8 @@
 // an exit code.
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,22 +131,15 @@ std::string BaseName(const std::string& path) {
 }
 
 bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read the image " + path;
-    return false;
-  }
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
+  if (!ReadWholeFile(path, bytes)) {
     error = "cannot read the image " + path;
   } else if (bytes.empty()) {
     error = "the image " + path + " is empty";
-  } else if (bytes.size() > 0x7FFFFFFF) {
-    error = "the image " + path + " is far larger than any model takes";
   }
   return error.empty();
 }
 
+#ifndef _WIN32
 // A device path that fits the burn's port name (9 characters): the path below /dev/ when short
 // enough, else a name made from the path.
 std::string PortAlias(const std::string& path) {
@@ -163,6 +153,7 @@ std::string PortAlias(const std::string& path) {
   std::snprintf(alias, sizeof alias, "~%08x", static_cast<unsigned>(hash));
   return alias;
 }
+#endif
 
 void PrintUsage() {
   std::fputs(kUsage, stdout);
@@ -198,20 +189,18 @@ Options options;
 Reporter* reporter = nullptr;
 AppendFile logFile;
 BurnRecord record;
-std::chrono::steady_clock::time_point started;
+double started = 0;                  // MonotonicSeconds
 std::atomic<int> frozenSeconds{-1};  // the elapsed seconds once the burn stopped its timer
 std::atomic<bool> finalShown{false};
 
 int ElapsedSeconds() {
   const int frozen = frozenSeconds.load();
   if (frozen >= 0) return frozen;
-  return static_cast<int>(
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
-          .count());
+  return static_cast<int>(MonotonicSeconds() - started);
 }
 
 double WallSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return MonotonicSeconds() - started;
 }
 
 void TakeCounters() {
@@ -397,14 +386,14 @@ int main(int argc, char** argv) {
     if (frozenSeconds.load() < 0) frozenSeconds.store(ElapsedSeconds());
   };
   OnInterrupt(OnInterrupted);
-  started = std::chrono::steady_clock::now();
+  started = MonotonicSeconds();
   out.Start(record);
 
   std::atomic<bool> ended{false};
   std::thread sampler([&] {
     while (!ended.load()) {
       if (!finalShown.load()) out.Sample(ElapsedSeconds());
-      std::this_thread::sleep_for(std::chrono::milliseconds(kSampleMs));
+      SleepMs(kSampleMs);
     }
   });
   out.Sample(0);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 bool StdinIsTerminal();
 bool StdoutIsTerminal();
@@ -41,6 +42,13 @@ void OnInterrupt(void (*handler)());
 // Ends the process at once with `code`, after flushing standard output and error: what the process
 // holds (the link, its hold) goes with it, as when the window is closed.
 [[noreturn]] void EndProcess(int code);
+
+// The whole of a file; false when it cannot be read (or is larger than 2 GB).
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
+
+// Seconds on a clock that only goes forward, and a wait of `ms` milliseconds.
+double MonotonicSeconds();
+void SleepMs(unsigned ms);
 
 // The device a port path names, as a canonical path; false, with the reason, when there is none.
 bool ResolveDevicePath(const std::string& given, std::string& path, std::string& error);

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "console/os.h"
@@ -108,4 +109,31 @@ bool ResolveDevicePath(const std::string& given, std::string& path, std::string&
   }
   path = resolved;
   return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= 0x7FFFFFFF;
+  if (ok) bytes.resize(static_cast<size_t>(info.st_size));
+  size_t done = 0;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return ok;
+}
+
+double MonotonicSeconds() {
+  timespec now = {};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+void SleepMs(unsigned ms) {
+  ::usleep(ms * 1000u);
 }

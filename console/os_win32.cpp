@@ -87,3 +87,29 @@ bool ResolveDevicePath(const std::string& given, std::string& path, std::string&
   path = given;
   return true;
 }
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD high = 0;
+  const DWORD size = GetFileSize(file, &high);
+  bool ok = size != INVALID_FILE_SIZE && high == 0 && size <= 0x7FFFFFFF;
+  if (ok) bytes.resize(size);
+  DWORD done = 0;
+  while (ok && done < size) {
+    DWORD n = 0;
+    ok = ReadFile(file, bytes.data() + done, size - done, &n, nullptr) && n > 0;
+    done += n;
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+double MonotonicSeconds() {
+  return static_cast<double>(GetTickCount64()) / 1000.0;
+}
+
+void SleepMs(unsigned ms) {
+  Sleep(ms);
+}
