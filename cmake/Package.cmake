@@ -1,5 +1,6 @@
-# The release package, one zip for a Windows user: the program, the operator's guide as a text
-# file for Notepad, and the SHA-256 sums of both; beside the zip, the zip's own sum.
+# The release package, one zip for a Windows user: the program, the console program (morvex-burn),
+# the operator's guide as a text file for Notepad, and the SHA-256 sums of them; beside the zip,
+# the zip's own sum.
 #   cmake --build --preset windows --target package
 # Its name carries the version of the project and the firmware image the program burns.
 #
@@ -26,7 +27,7 @@ add_custom_command(
 add_custom_target(operator_guide_text ALL DEPENDS "${GUIDE_TEXT}")
 
 # Only this component goes into the package, whatever else the project may install.
-install(TARGETS MorvexFirmwareUpdate RUNTIME DESTINATION . COMPONENT release)
+install(TARGETS MorvexFirmwareUpdate morvex-burn RUNTIME DESTINATION . COMPONENT release)
 install(FILES "${GUIDE_TEXT}" DESTINATION . COMPONENT release)
 # The program is signed as installed into the package, so the build's own copy stays unsigned.
 # The password goes to osslsigncode in a file that only the build's user can read, never on its
@@ -40,39 +41,42 @@ if(MORVEX_SIGN_PKCS12)
     set(timestamp_url [[${MORVEX_SIGN_TIMESTAMP_URL}]])
     set(password_file [[${CMAKE_BINARY_DIR}/sign-password]])" COMPONENT release)
   install(CODE [[
-    set(exe "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/MorvexFirmwareUpdate.exe")
-    if(NOT DEFINED ENV{MORVEX_SIGN_PASSWORD})
-      message(FATAL_ERROR "MORVEX_SIGN_PASSWORD is not set: it holds the password of ${pkcs12}")
-    endif()
-    file(REMOVE "${password_file}" "${exe}.signed")
-    file(TOUCH "${password_file}")
-    file(CHMOD "${password_file}" PERMISSIONS OWNER_READ OWNER_WRITE)
-    file(WRITE "${password_file}" "$ENV{MORVEX_SIGN_PASSWORD}")
-    set(timestamp "")
-    if(timestamp_url)
-      set(timestamp -ts "${timestamp_url}")
-    endif()
-    execute_process(
-      COMMAND "${osslsigncode}" sign -pkcs12 "${pkcs12}" -readpass "${password_file}" -h sha256
-              -n "Morvex PLC Firmware Update Program" ${timestamp} -in "${exe}" -out "${exe}.signed"
-      RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-    file(REMOVE "${password_file}")
-    if(NOT result EQUAL 0)
-      message(FATAL_ERROR "Signing MorvexFirmwareUpdate.exe failed:\n${output}")
-    endif()
-    file(RENAME "${exe}.signed" "${exe}")
-    message(NOTICE "MorvexFirmwareUpdate.exe goes into the package signed with ${pkcs12}")
+    foreach(program MorvexFirmwareUpdate.exe morvex-burn.exe)
+      set(exe "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${program}")
+      if(NOT DEFINED ENV{MORVEX_SIGN_PASSWORD})
+        message(FATAL_ERROR "MORVEX_SIGN_PASSWORD is not set: it holds the password of ${pkcs12}")
+      endif()
+      file(REMOVE "${password_file}" "${exe}.signed")
+      file(TOUCH "${password_file}")
+      file(CHMOD "${password_file}" PERMISSIONS OWNER_READ OWNER_WRITE)
+      file(WRITE "${password_file}" "$ENV{MORVEX_SIGN_PASSWORD}")
+      set(timestamp "")
+      if(timestamp_url)
+        set(timestamp -ts "${timestamp_url}")
+      endif()
+      execute_process(
+        COMMAND "${osslsigncode}" sign -pkcs12 "${pkcs12}" -readpass "${password_file}" -h sha256
+                -n "Morvex PLC Firmware Update Program" ${timestamp} -in "${exe}" -out "${exe}.signed"
+        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+      file(REMOVE "${password_file}")
+      if(NOT result EQUAL 0)
+        message(FATAL_ERROR "Signing ${program} failed:\n${output}")
+      endif()
+      file(RENAME "${exe}.signed" "${exe}")
+      message(NOTICE "${program} goes into the package signed with ${pkcs12}")
+    endforeach()
   ]] COMPONENT release)
 else()
   message(STATUS "Release package: unsigned (no MORVEX_SIGN_PKCS12 given)")
-  install(CODE [[message(NOTICE "MorvexFirmwareUpdate.exe goes into the package unsigned: "
-                                 "no MORVEX_SIGN_PKCS12 configured")]] COMPONENT release)
+  install(CODE [[message(NOTICE "MorvexFirmwareUpdate.exe and morvex-burn.exe go into the "
+                                 "package unsigned: no MORVEX_SIGN_PKCS12 configured")]]
+          COMPONENT release)
 endif()
 # The sums of the files as installed, so that they describe exactly what the zip holds.
 install(CODE [[
   set(dir "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
   set(sums "")
-  foreach(name MorvexFirmwareUpdate.exe operator-guide.txt)
+  foreach(name MorvexFirmwareUpdate.exe morvex-burn.exe operator-guide.txt)
     file(SHA256 "${dir}/${name}" sum)
     string(APPEND sums "${sum}  ${name}\r\n")
   endforeach()

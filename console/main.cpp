@@ -47,7 +47,7 @@ const char kUsage[] =
     "On a terminal one progress line is written in place; otherwise a line per phase and per\n"
     "10 %. The final message stands on a line of its own, as the window's box shows it.\n"
     "\n"
-    "Exit codes:\n";
+    "Exit codes, each with the outcome that the JSON end event and the log name it by:\n";
 
 const char kNativeUsbText[] =
     " is reached by USB, whose link needs the PLC's Windows driver: burn it with "
@@ -155,11 +155,29 @@ std::string PortAlias(const std::string& path) {
 }
 #endif
 
+// Prints `text` in lines of at most 96 characters, each after `indent` blanks.
+void PrintWrapped(const std::string& text, size_t indent) {
+  constexpr size_t kWidth = 96;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.size();
+    if (end - at > kWidth - indent) {
+      end = text.rfind(' ', at + kWidth - indent);
+      if (end == std::string::npos || end <= at) end = at + kWidth - indent;
+    }
+    std::printf("%*s%s\n", static_cast<int>(indent), "", text.substr(at, end - at).c_str());
+    at = end < text.size() && text[end] == ' ' ? end + 1 : end;
+  }
+}
+
 void PrintUsage() {
   std::fputs(kUsage, stdout);
   for (int i = 0; i < kOutcomeCount; ++i) {
-    std::printf("  %2d  %s.\n      %s.\n", kOutcomes[i].code, kOutcomes[i].meaning,
-                kOutcomes[i].action);
+    const Outcome& o = kOutcomes[i];
+    std::printf("  %2d  %s\n", o.code, o.name);
+    std::string text = std::string(o.meaning) + ". To do: " + o.action + ".";
+    text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    PrintWrapped(text, 6);
   }
 }
 
