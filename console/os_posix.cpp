@@ -82,6 +82,8 @@ void OnInterrupt(void (*handler)()) {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // A reader of the output that goes away does not end the burn.
+  ::signal(SIGPIPE, SIG_IGN);
   std::thread([set, handler] {
     int signal = 0;
     while (::sigwait(&set, &signal) != 0) {
@@ -103,8 +105,8 @@ bool ResolveDevicePath(const std::string& given, std::string& path, std::string&
     error = std::strerror(errno);
     return false;
   }
-  if (S_ISDIR(info.st_mode)) {
-    error = "a directory, not a serial port";
+  if (!S_ISCHR(info.st_mode)) {
+    error = "not a serial port (no character device)";
     return false;
   }
   path = resolved;

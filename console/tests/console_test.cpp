@@ -371,6 +371,7 @@ TEST_F(ConsoleTest, BadInputGetsOneLineAndSendsNothing) {
       {{"--image", image, "--port", port, "--fast"}, 2, "unknown option '--fast'"},
       {{"--image", image, "--port"}, 2, "--port needs a value"},
       {{"--image", image, "--port", dir_ + "/ttyUSB9"}, 2, "no port "},
+      {{"--image", image, "--port", image}, 2, "not a serial port"},
       {{"--image", dir_ + "/PN2_missing.bin", "--port", port}, 3, "cannot read the image"},
       {{"--image", noModel, "--port", port}, 3, "names no model"},
       {{"--image", image, "--model", "QD", "--port", port}, 3, "a QD is reached by USB"},
