@@ -42,6 +42,8 @@ const char kUsage[] =
     "                   answer the replug or the power-cycle prompt by running CMD (a switchable\n"
     "                   hub, a relay); the burn goes on when CMD exits 0. Without one the prompt\n"
     "                   waits for Enter on a terminal, and with no terminal it ends the burn.\n"
+    "                   CMD runs through sh -c on Linux; on Windows it is a program and its\n"
+    "                   arguments (\"cmd /c ...\" for the shell's own commands).\n"
     "  --help, --version\n"
     "\n"
     "On a terminal one progress line is written in place; otherwise a line per phase and per\n"

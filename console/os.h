@@ -31,8 +31,9 @@ class AppendFile {
   intptr_t handle_ = -1;
 };
 
-// Runs `command` through the system's shell and waits for it; returns its exit status, or -1 when
-// it could not be run or did not exit by itself.
+// Runs `command` and waits for it: through the shell (sh -c) on POSIX systems, as a program and
+// its arguments on Windows. Returns its exit status, or -1 when it could not be run or did not
+// exit by itself.
 int RunCommand(const std::string& command);
 
 // Calls `handler` on its own thread on Ctrl-C (and, natively, on SIGTERM); the handler ends the

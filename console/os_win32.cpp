@@ -1,9 +1,8 @@
 #include <windows.h>
-// After windows.h: the C runtime's terminal test and command processor.
+// After windows.h: the C runtime's terminal test.
 #include <io.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "console/os.h"
 
@@ -68,8 +67,26 @@ bool AppendFile::WriteLine(const std::string& line) {
 }
 
 int RunCommand(const std::string& command) {
+  // The command line as a program and its arguments, with nothing of this process handed down:
+  // a command that wants the shell's own commands says "cmd /c".
+  std::vector<char> line(command.begin(), command.end());
+  line.push_back('\0');
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
   std::fflush(nullptr);
-  return std::system(command.c_str());
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return -1;
+  }
+  CloseHandle(process.hThread);
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(process.hProcess, &code)) {
+    code = static_cast<DWORD>(-1);
+  }
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
 }
 
 void OnInterrupt(void (*handler)()) {

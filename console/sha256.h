@@ -1,4 +1,5 @@
-// SHA-256 of a run of bytes, for the record of what a burn sent.
+// SHA-256 of a run of bytes, for the record of what a burn sent. The simulated PLC computes its
+// own, written apart, so that the tests check this one against an independent digest.
 #pragma once
 
 #include <cstddef>
