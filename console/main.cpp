@@ -199,9 +199,9 @@ void PrintList(const ConsolePlatform& platform, const char* model) {
 #endif
 }
 
-// The burn state is sampled often enough to see every phase and 10 % step of a burn over a real
-// line (a block takes 12 ms or more at 115200 baud); lines are written only on a change.
-constexpr int kSampleMs = 10;
+// The burn state is sampled as often as the window's panel repaints; lines are written only on a
+// change.
+constexpr int kSampleMs = 100;
 
 // The burn, one per process.
 ConsolePlatform platform;
@@ -409,18 +409,18 @@ int main(int argc, char** argv) {
   started = MonotonicSeconds();
   out.Start(record);
 
+  // As in the window: the burn on a thread of its own, the progress sampled by the main thread.
   std::atomic<bool> ended{false};
-  std::thread sampler([&] {
-    while (!ended.load()) {
-      if (!finalShown.load()) out.Sample(ElapsedSeconds());
-      SleepMs(kSampleMs);
-    }
+  std::thread burn([&ended] {
+    BurnParam param{nullptr, nullptr};
+    StartBurn(&param);
+    ended.store(true);
   });
-  out.Sample(0);
-  BurnParam param{nullptr, nullptr};
-  StartBurn(&param);
-  ended.store(true);
-  sampler.join();
+  while (!ended.load()) {
+    if (!finalShown.load()) out.Sample(ElapsedSeconds());
+    SleepMs(kSampleMs);
+  }
+  burn.join();
 
   if (record.code == kExitNoLink && platform.holdRefused) {
     out.Note("The port is held by another burn.");
