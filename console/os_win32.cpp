@@ -97,6 +97,9 @@ void OnInterrupt(void (*handler)()) {
 void EndProcess(int code) {
   std::fflush(stdout);
   std::fflush(stderr);
+  // At once, as _exit: no clean-up of the program's own objects runs while another thread of
+  // the burn may still use them.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
   ExitProcess(static_cast<UINT>(code));
 }
 
