@@ -68,9 +68,8 @@ if(MORVEX_SIGN_PKCS12)
   ]] COMPONENT release)
 else()
   message(STATUS "Release package: unsigned (no MORVEX_SIGN_PKCS12 given)")
-  install(CODE [[message(NOTICE "MorvexFirmwareUpdate.exe and morvex-burn.exe go into the "
-                                 "package unsigned: no MORVEX_SIGN_PKCS12 configured")]]
-          COMPONENT release)
+  install(CODE [[message(NOTICE "Each program goes into the package unsigned: "
+                                 "no MORVEX_SIGN_PKCS12 configured")]] COMPONENT release)
 endif()
 # The sums of the files as installed, so that they describe exactly what the zip holds.
 install(CODE [[
