@@ -4,7 +4,8 @@
 // The protocol, the burn driver and the port discovery logic never call the operating system
 // directly: they call LinkPlat() and Plat(), which are the Win32 implementation in the product and
 // test doubles (or the POSIX serial link) in native builds; a double that only plays a line
-// implements only the link. Only platform/win32_platform.cpp and ui/ include windows.h.
+// implements only the link. Only platform/win32_platform.cpp, console/os_win32.cpp and ui/
+// include windows.h.
 #pragma once
 
 #include <cstddef>

@@ -16,6 +16,12 @@ const char kImageLoadFailedText[] = "CANNOT load the firmware image";
 const char kSectorImageTooSmallText[] = "The file size is BELOW the MINIMUM size (4 * 1024)";
 const char kStuckInMonitorModeText[] =
     "PLC DOES NOT enter the boot loader, RE-POWER PLC and try again";
+const char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
+const char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
+const char kFlashWriteErrorText[] =
+    "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again";
+
+std::atomic<int32_t> burnReach{kReachedNothing};
 
 namespace {
 
@@ -23,13 +29,9 @@ namespace {
 // Only the worker thread touches it, and one burn runs at a time.
 BurnParam burnWindows = {nullptr, nullptr};
 
-const char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
-const char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
 const char kWrongType[] = "PLC type is WRONG";
 const char kEraseNotAnswered[] = "PLC DOES NOT respond to the erasing signal";
 const char kUpdateNotAnswered[] = "PLC DOES NOT respond to the update signal";
-const char kFlashWriteErrorText[] =
-    "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again";
 const char kUpdateFailed[] = "Firmware update is FAILED";
 const char kUsbSuccess[] = "Firmware update is SUCCESSFUL!, please REPLUG the USB cable";
 const char kComSuccess[] = "Firmware update is SUCCESSFUL";
@@ -62,6 +64,7 @@ LinkHandle OpenBurnLink(char port[kPortNameSize]) {
 
 // Restarts the PLC into its boot loader after an accepted erase request, as the model needs.
 void HandOver() {
+  burnReach.store(kReachedHandOver);
   const ModelRow& model = SelectedModel();
   if (model.handOver != kWait) {
     LinkPlat().CloseLink(hSerial);
@@ -79,6 +82,7 @@ void HandOver() {
 
 // The loader-mode path, to the end of the burn.
 void LoaderPath() {
+  burnReach.store(kReachedLoader);
   if (CheckID_B(hSerial) != 0) {
     Fail(kWrongType);
   } else if (!CheckFuVersion_B()) {
@@ -196,6 +200,7 @@ void EndBurn() {
 
 unsigned StartBurn(void* parameter) {
   burnRunning.store(true);
+  burnReach.store(kReachedNothing);
   burnWindows = parameter != nullptr ? *static_cast<const BurnParam*>(parameter) : paramStruct;
 
   if (!LoadFirmware()) return EndBeforeTheCycles(kImageLoadFailedText);
@@ -203,12 +208,14 @@ unsigned StartBurn(void* parameter) {
   if (const char* refusal = ImageSizeRefusal(fileLength)) return EndBeforeTheCycles(refusal);
 
   char port[kPortNameSize];
+  burnReach.store(kReachedOpening);
   hSerial = OpenBurnLink(port);
   if (hSerial == INVALID_LINK_HANDLE) {
     char text[30];
     std::snprintf(text, sizeof text, "CANNOT open %s Port!!!", InUsbSet() ? "USB" : port);
     return EndBeforeTheCycles(text);
   }
+  burnReach.store(kReachedLink);
 
   RunCycles();
   return 0;

@@ -4,6 +4,7 @@
 // button, timer 5, waits, the link) goes through Plat(), so a whole burn runs in a native test.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Most monitor-mode cycles a burn makes: the cycle that finds the PLC in monitor mode for the
@@ -31,6 +32,23 @@ const char* State3Text(uint8_t code);
 
 // The refusal text for an image of `length` bytes and the selected model, or null when it fits.
 const char* ImageSizeRefusal(uint32_t length);
+
+// How far the burn has come, for a front end that tells where an ending left the PLC: StartBurn
+// moves it on as the burn goes, and it keeps its value after the end. The phase (flashStatus)
+// tells the erase and the transfer apart within the loader's reach.
+enum BurnReach : int32_t {
+  kReachedNothing,   // the image and its size: nothing sent
+  kReachedOpening,   // opening the link
+  kReachedLink,      // the link is open; the PLC runs its firmware
+  kReachedHandOver,  // an erase request was accepted: the PLC restarts into its boot loader
+  kReachedLoader,    // the boot loader answered
+};
+extern std::atomic<int32_t> burnReach;
+
+// The prompts of the hand-over, and the failure text of a flash write error.
+extern const char kReplugPrompt[];
+extern const char kPowerCyclePrompt[];
+extern const char kFlashWriteErrorText[];
 
 // Texts of this tool's own ways out.
 extern const char kImageLoadFailedText[];

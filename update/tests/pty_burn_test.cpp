@@ -2,12 +2,9 @@
 // and the plcsim program on the far side, with real time-outs and real waits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -17,6 +14,7 @@
 #include "core/burn_state.h"
 #include "platform/posix_serial.h"
 #include "testsupport/fake_platform.h"
+#include "testsupport/plcsim_process.h"
 #include "update/driver.h"
 
 namespace {
@@ -53,74 +51,6 @@ class PtyPlatform : public FakePlatform {
   }
 };
 
-// plcsim as a child process; its first line on standard output is the pty to open.
-class PlcsimProcess {
- public:
-  bool Start(const std::vector<std::string>& args) {
-    int out[2];
-    if (::pipe(out) != 0) return false;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      ::close(out[0]);
-      ::close(out[1]);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(PLCSIM_PROGRAM));
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(PLCSIM_PROGRAM, argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    if (pid_ < 0) {
-      ::close(out[0]);
-      return false;
-    }
-    out_ = ::fdopen(out[0], "r");
-    char line[256] = {};
-    if (out_ == nullptr || std::fgets(line, sizeof line, out_) == nullptr) return false;
-    ptyPath_ = line;
-    while (!ptyPath_.empty() && (ptyPath_.back() == '\n' || ptyPath_.back() == '\r')) {
-      ptyPath_.pop_back();
-    }
-    return !ptyPath_.empty();
-  }
-
-  // Waits for the simulator to end by itself; stops it after `seconds` otherwise.
-  int Wait(int seconds) {
-    for (int i = 0; i < seconds * 10 && pid_ > 0; ++i) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    Stop();
-    return -1;
-  }
-
-  void Stop() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-
-  ~PlcsimProcess() {
-    Stop();
-    if (out_ != nullptr) std::fclose(out_);
-  }
-
-  const std::string& ptyPath() const { return ptyPath_; }
-
- private:
-  pid_t pid_ = -1;
-  FILE* out_ = nullptr;
-  std::string ptyPath_;
-};
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -143,7 +73,7 @@ TEST(PtyBurnTest, ComModelBurnsOverARealLineWithARealTimeOut) {
   const std::string report = std::string(dir) + "/report.json";
   const std::string flash = std::string(dir) + "/flash.bin";
 
-  PlcsimProcess sim;
+  PlcsimProcess sim(PLCSIM_PROGRAM);
   // This firmware does not answer the erase request: the tool waits out its 3,000 ms read
   // time-out, takes the silence as accepted, and the PLC restarts into its boot loader when the
   // tool closes the port for the power cycle.

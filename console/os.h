@@ -1,0 +1,55 @@
+// What the console program asks of the operating system beyond the burn's platform: terminals,
+// the record file, the host name, the prompt commands, Ctrl-C and the end of the process. One
+// file per system: os_posix.cpp, os_win32.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+bool StdinIsTerminal();
+bool StdoutIsTerminal();
+
+std::string HostName();
+
+// The record file, opened for appending. A line goes out in one write of the whole line to the
+// end of the file, so lines of burns that share the file never mix.
+class AppendFile {
+ public:
+  AppendFile() = default;
+  ~AppendFile();
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  // False, with the reason in `error`, when the file cannot be opened or created.
+  bool Open(const std::string& path, std::string& error);
+  bool IsOpen() const;
+  // Writes `line` and a line end; false when it did not go out whole.
+  bool WriteLine(const std::string& line);
+
+ private:
+  intptr_t handle_ = -1;
+};
+
+// Runs `command` and waits for it: through the shell (sh -c) on POSIX systems, as a program and
+// its arguments on Windows. Returns its exit status, or -1 when it could not be run or did not
+// exit by itself.
+int RunCommand(const std::string& command);
+
+// Calls `handler` on its own thread on Ctrl-C (and, natively, on SIGTERM); the handler ends the
+// process. Called before any other thread is started.
+void OnInterrupt(void (*handler)());
+
+// Ends the process at once with `code`, after flushing standard output and error: what the process
+// holds (the link, its hold) goes with it, as when the window is closed.
+[[noreturn]] void EndProcess(int code);
+
+// The whole of a file; false when it cannot be read (or is larger than 2 GB).
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
+
+// Seconds on a clock that only goes forward, and a wait of `ms` milliseconds.
+double MonotonicSeconds();
+void SleepMs(unsigned ms);
+
+// The device a port path names, as a canonical path; false, with the reason, when there is none.
+bool ResolveDevicePath(const std::string& given, std::string& path, std::string& error);

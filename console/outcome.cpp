@@ -1,0 +1,84 @@
+#include "console/outcome.h"
+
+#include <cstring>
+
+#include "core/burn_state.h"
+#include "update/driver.h"
+
+const Outcome kOutcomes[] = {
+    {kExitSuccess, "success", "the PLC holds the new firmware",
+     "nothing; a USB model asks for its cable to be replugged"},
+    {kExitCommandLine, "command-line",
+     "the command line is wrong: an unknown option, a missing value, a port that is not there; "
+     "nothing was sent",
+     "mend the command (see --help and --list)"},
+    {kExitRefused, "refused",
+     "refused before any link: the image (missing, unreadable, empty, too large or too small for "
+     "the model), a name with no model, or a model this build cannot reach; nothing was sent",
+     "burn the image made for the PLC's model, through a link this program reaches"},
+    {kExitNoLink, "no-link", "the link did not open, or another burn holds it; nothing was sent",
+     "check the cable, the adapter and the port; wait until the other burn has ended"},
+    {kExitBeforeHandOver, "before-hand-over",
+     "failed before the hand-over to the boot loader: the PLC is as it was and runs its firmware",
+     "mend the cause the text names (the operator's guide), then burn again"},
+    {kExitInBootLoader, "in-boot-loader",
+     "failed after the hand-over, before the erase: the PLC waits in its boot loader, its flash "
+     "still whole",
+     "mend the cause and burn again: the burn goes straight to the boot loader"},
+    {kExitFirmwareGone, "firmware-gone",
+     "failed during the erase or the transfer: the PLC has no firmware until a burn succeeds",
+     "mend the cause and burn again: the burn goes straight to the boot loader"},
+    {kExitFlashWriteError, "flash-write-error",
+     "the PLC could not write its flash (write protection?); it has no firmware until a burn "
+     "succeeds",
+     "re-power the PLC and burn again"},
+    {kExitPromptUnanswered, "prompt-unanswered",
+     "a replug or power-cycle prompt had no answer (no terminal, no command, or the command "
+     "failed); the PLC has taken the order to restart into its boot loader",
+     "replug or re-power the PLC and burn again; in a script give --replug-command or "
+     "--power-cycle-command"},
+    {kExitInterrupted, "interrupted",
+     "interrupted (Ctrl-C); the line before says where the PLC was left",
+     "as that line says; a PLC left in its boot loader takes the next burn"},
+};
+const int kOutcomeCount = sizeof kOutcomes / sizeof kOutcomes[0];
+
+const Outcome& OutcomeOf(int code) {
+  for (const Outcome& o : kOutcomes) {
+    if (o.code == code) return o;
+  }
+  return kOutcomes[kOutcomeCount - 1];
+}
+
+int EndingCode(bool success, const char* text) {
+  if (success) return kExitSuccess;
+  if (flashStatus.load() != kFlashIdle) {
+    return std::strcmp(text, kFlashWriteErrorText) == 0 ? kExitFlashWriteError : kExitFirmwareGone;
+  }
+  switch (burnReach.load()) {
+    case kReachedNothing:
+      return kExitRefused;
+    case kReachedOpening:
+      return kExitNoLink;
+    case kReachedLink:
+      return kExitBeforeHandOver;
+    default:
+      return kExitInBootLoader;
+  }
+}
+
+const char* WhereThePlcIs() {
+  if (flashStatus.load() != kFlashIdle) {
+    return "the PLC's flash is wholly or partly erased: it has no firmware until a burn succeeds";
+  }
+  switch (burnReach.load()) {
+    case kReachedNothing:
+    case kReachedOpening:
+      return "nothing was sent: the PLC is as it was";
+    case kReachedLink:
+      return "before the hand-over: the PLC runs its firmware, unless it had just taken the order "
+             "to restart into its boot loader";
+    default:
+      return "after the hand-over: the PLC waits in its boot loader, its flash still whole";
+  }
+}
