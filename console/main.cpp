@@ -134,7 +134,8 @@ std::string BaseName(const std::string& path) {
 
 bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
   if (!ReadWholeFile(path, bytes)) {
-    error = "cannot read the image " + path;
+    error = "cannot read the image " + path + " (not there, not a file, unreadable, or over " +
+            std::to_string(kLargestImageFile >> 20) + " MB)";
   } else if (bytes.empty()) {
     error = "the image " + path + " is empty";
   }

@@ -44,7 +44,11 @@ void OnInterrupt(void (*handler)());
 // holds (the link, its hold) goes with it, as when the window is closed.
 [[noreturn]] void EndProcess(int code);
 
-// The whole of a file; false when it cannot be read (or is larger than 2 GB).
+// The largest image file read: far above every model's limit, and small enough for a 32-bit
+// process to hold.
+constexpr uint32_t kLargestImageFile = 64u << 20;
+
+// The whole of a file; false when it cannot be read or is larger than kLargestImageFile.
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
 
 // Seconds on a clock that only goes forward, and a wait of `ms` milliseconds.

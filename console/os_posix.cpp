@@ -117,7 +117,7 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info;
-  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= 0x7FFFFFFF;
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargestImageFile;
   if (ok) bytes.resize(static_cast<size_t>(info.st_size));
   size_t done = 0;
   while (ok && done < bytes.size()) {

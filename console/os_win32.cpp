@@ -114,7 +114,7 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD high = 0;
   const DWORD size = GetFileSize(file, &high);
-  bool ok = size != INVALID_FILE_SIZE && high == 0 && size <= 0x7FFFFFFF;
+  bool ok = size != INVALID_FILE_SIZE && high == 0 && size <= kLargestImageFile;
   if (ok) bytes.resize(size);
   DWORD done = 0;
   while (ok && done < size) {

@@ -364,6 +364,10 @@ TEST_F(ConsoleTest, BadInputGetsOneLineAndSendsNothing) {
   const std::string image = Image("PN2", 6000);
   const std::string noModel = dir_ + "/firmware.bin";
   std::ofstream(noModel) << "x";
+  // Larger than a 32-bit process should try to hold: refused before it is read.
+  const std::string huge = dir_ + "/PN2_huge.bin";
+  std::ofstream(huge).close();
+  ASSERT_EQ(::truncate(huge.c_str(), (64 << 20) + 1), 0);
   struct Case {
     std::vector<std::string> args;
     int code;
@@ -374,6 +378,7 @@ TEST_F(ConsoleTest, BadInputGetsOneLineAndSendsNothing) {
       {{"--image", image, "--port", dir_ + "/ttyUSB9"}, 2, "no port "},
       {{"--image", image, "--port", image}, 2, "not a serial port"},
       {{"--image", dir_ + "/PN2_missing.bin", "--port", port}, 3, "cannot read the image"},
+      {{"--image", huge, "--port", port}, 3, "cannot read the image"},
       {{"--image", noModel, "--port", port}, 3, "names no model"},
       {{"--image", image, "--model", "QD", "--port", port}, 3, "a QD is reached by USB"},
       {{"--image", image, "--model", "PN3", "--port", port}, 3, "no model PN3"},
