@@ -19,12 +19,17 @@ const Outcome kOutcomes[] = {
     {kExitNoLink, "no-link", "the link did not open, or another burn holds it; nothing was sent",
      "check the cable, the adapter and the port; wait until the other burn has ended"},
     {kExitBeforeHandOver, "before-hand-over",
-     "failed before the hand-over to the boot loader: the PLC is as it was and runs its firmware",
-     "mend the cause the text names (the operator's guide), then burn again"},
+     "failed while the PLC answered as its firmware does, before it took the order to restart "
+     "into its boot loader (after \"NO RESPONSE @ State 3\" it may have taken it): the PLC is as "
+     "it was and runs its firmware",
+     "mend the cause the text names (the operator's guide), then burn again; after \"NO "
+     "RESPONSE @ State 3\" or \"PLC DOES NOT enter the boot loader, ...\" switch the PLC off and "
+     "on first"},
     {kExitInBootLoader, "in-boot-loader",
-     "failed after the hand-over, before the erase: the PLC waits in its boot loader, its flash "
-     "still whole",
-     "mend the cause and burn again: the burn goes straight to the boot loader"},
+     "failed after the PLC took the order to restart into its boot loader, before the erase: it "
+     "waits in its boot loader and may not run its old firmware until a burn succeeds",
+     "mend the cause and burn again: the burn goes straight to the boot loader (if it does not "
+     "answer, switch the PLC off and on first)"},
     {kExitFirmwareGone, "firmware-gone",
      "failed during the erase or the transfer: the PLC has no firmware until a burn succeeds",
      "mend the cause and burn again: the burn goes straight to the boot loader"},
@@ -79,6 +84,7 @@ const char* WhereThePlcIs() {
       return "before the hand-over: the PLC runs its firmware, unless it had just taken the order "
              "to restart into its boot loader";
     default:
-      return "after the hand-over: the PLC waits in its boot loader, its flash still whole";
+      return "after the order to restart into its boot loader: the PLC waits there and may not "
+             "run its old firmware until a burn succeeds";
   }
 }

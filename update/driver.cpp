@@ -125,6 +125,7 @@ void RunCycles() {
       Fail(State1Text(code));
       break;
     }
+    burnReach.store(kReachedLink);  // it answers as its firmware does, also after a hand-over
     // A PLC that accepts the erase request but never restarts into its loader would otherwise
     // keep the operator replugging or power-cycling for ever.
     if (++monitorCycles >= kMaxMonitorCycles) {

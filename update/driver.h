@@ -39,7 +39,7 @@ const char* ImageSizeRefusal(uint32_t length);
 enum BurnReach : int32_t {
   kReachedNothing,   // the image and its size: nothing sent
   kReachedOpening,   // opening the link
-  kReachedLink,      // the link is open; the PLC runs its firmware
+  kReachedLink,      // the link is open; the PLC runs its firmware (it answered as such last)
   kReachedHandOver,  // an erase request was accepted: the PLC restarts into its boot loader
   kReachedLoader,    // the boot loader answered
 };

@@ -241,6 +241,12 @@ TEST_F(ConsoleTest, EachClassOfFailureHasItsExitCodeAndTheWindowsText) {
   } cases[] = {
       {"PN2", {}, 491521, "The file size EXCEEDS the MAXIMUM size (2 * 1024 * 240)", 3},
       {"PN32@PN2", {}, 6000, "Check PLC, 14PN2 is different than 32PN2", 5},
+      // The order to restart taken three times, the firmware answering still: it runs.
+      {"PN2",
+       {"--fault", "stay:erase:1x*"},
+       6000,
+       "PLC DOES NOT enter the boot loader, RE-POWER PLC and try again",
+       5},
       {"PN2", {"--fault", "nak:loader-id:1x*"}, 6000, "PLC type is WRONG", 6},
       {"PN2",
        {"--fault", "nak:erase-unit:2x*"},
