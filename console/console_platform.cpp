@@ -71,9 +71,8 @@ void ConsolePlatform::ListDeleteString(WindowHandle, int index) {
   if (index >= 0 && index < static_cast<int>(ports.size())) ports.erase(ports.begin() + index);
 }
 
-void ConsolePlatform::ListSetCurSel(WindowHandle, int index) {
-  portSelection = index;
-}
+// The port the burn opens is chosen by the program, not by a selection in the list.
+void ConsolePlatform::ListSetCurSel(WindowHandle, int) {}
 
 LinkHold ConsolePlatform::HoldLink(const char* name) {
   const LinkHold hold = ThisSystem().HoldLink(name);

@@ -11,9 +11,8 @@
 class ConsolePlatform : public LinkPlatform, public Platform {
  public:
   // The ports the window's port list would show, in its order; filled by EnumComPort and
-  // EnumUSBPort through the list calls below, with the entry they select.
+  // EnumUSBPort through the list calls below.
   std::vector<std::string> ports;
-  int portSelection = -1;
 
   // The image burned instead of the program's own, when one is given.
   bool imageFromFile = false;

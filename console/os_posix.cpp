@@ -64,6 +64,8 @@ int RunCommand(const std::string& command) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Nor does it inherit this process's indifference to a reader that goes away.
+    ::signal(SIGPIPE, SIG_DFL);
     ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }

@@ -288,6 +288,9 @@ TEST_F(ConsoleTest, APromptIsAnsweredByItsCommandOrEndsTheBurnWithoutHanging) {
   Burn unanswered({"--image", image, "--port", Sim("unanswered", "KL2-G-V4", 6000), "--log", log});
   Burn failing({"--image", image, "--port", Sim("failing", "KL2-G-V4", 6000),
                 "--power-cycle-command", "exit 3", "--json"});
+  // A command ended by a signal did not answer the prompt; a broken pipe ends it as anywhere.
+  Burn killed({"--image", image, "--port", Sim("killed", "KL2-G-V4", 6000), "--power-cycle-command",
+               "kill -PIPE $$; exit 0"});
 
   EXPECT_EQ(answered.Wait(), 0) << answered.output;
   EXPECT_EQ(::access(marker.c_str(), F_OK), 0);
@@ -312,6 +315,7 @@ TEST_F(ConsoleTest, APromptIsAnsweredByItsCommandOrEndsTheBurnWithoutHanging) {
                   "\"text\":\"The power-cycle command exited 3, so nobody "
                   "powered the PLC off and on: Please POWER OFF"))
       << failing.output;
+  EXPECT_EQ(killed.Wait(), 9) << killed.output;
 }
 
 TEST_F(ConsoleTest, OnATerminalTheLineIsRewrittenInPlaceAndEnterAnswersThePrompt) {
