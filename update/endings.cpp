@@ -171,6 +171,11 @@ const Ending* RecordedEnding() {
   return id == kEndingCount ? nullptr : &kEndings[id];
 }
 
+bool RecordedSuccess() {
+  const Ending* ending = RecordedEnding();
+  return ending != nullptr && ending->plcLeft == PlcLeft::kNewFirmware;
+}
+
 const char* RecordedPlcLeft() {
   const Ending* ending = RecordedEnding();
   return ending != nullptr ? PlcLeftName(ending->plcLeft) : "";

@@ -125,5 +125,7 @@ void RecordEnding(EndingId id);
 // The recorded ending of the last burn, or null while none is recorded.
 const Ending* RecordedEnding();
 EndingId RecordedEndingId();  // kEndingCount while none
+// True when the recorded ending is a success.
+bool RecordedSuccess();
 // Where it left the PLC ("untouched", ...), or "" while none is recorded.
 const char* RecordedPlcLeft();
