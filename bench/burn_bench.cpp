@@ -141,9 +141,6 @@ class BenchPlatform : public LinkPlatform, public Platform {
   bool ListDeviceInterfaces(const Guid& c, std::vector<DeviceInterface>& interfaces) override {
     return Real().ListDeviceInterfaces(c, interfaces);
   }
-  void ListAddString(WindowHandle, const char*) override {}
-  void ListDeleteString(WindowHandle, int) override {}
-  void ListSetCurSel(WindowHandle, int) override {}
   LinkHold HoldLink(const char* name) override { return Real().HoldLink(name); }
   void ReleaseLink(LinkHold hold) override { Real().ReleaseLink(hold); }
   bool LoadFirmwareImage(const uint8_t** d, uint32_t* s, void** h) override {

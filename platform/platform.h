@@ -88,8 +88,8 @@ class LinkPlatform {
   virtual void PurgeInput(LinkHandle link) = 0;
 };
 
-// The rest: the port list, the link holds, the image, the message box, the button, the timer and
-// the wait.
+// The rest: the devices present, the link holds, the image, the message box, the button, the
+// timer and the wait.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -98,11 +98,6 @@ class Platform {
   virtual bool ListPresentDevices(std::vector<PresentDevice>& devices) = 0;
   virtual bool ListDeviceInterfaces(const Guid& interfaceClass,
                                     std::vector<DeviceInterface>& interfaces) = 0;
-
-  // The port list control (a sorted combo box in the product).
-  virtual void ListAddString(WindowHandle list, const char* text) = 0;
-  virtual void ListDeleteString(WindowHandle list, int index) = 0;
-  virtual void ListSetCurSel(WindowHandle list, int index) = 0;
 
   // A hold on the link `name` against every other hold of that name on this computer, so that
   // two windows of the program never burn one PLC. The name is kUsbHoldName or one of ComHoldName

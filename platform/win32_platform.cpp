@@ -122,16 +122,6 @@ class Win32Platform : public SystemPlatform {
     return true;
   }
 
-  void ListAddString(WindowHandle list, const char* text) override {
-    SendMessageA(static_cast<HWND>(list), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-  }
-  void ListDeleteString(WindowHandle list, int index) override {
-    SendMessageA(static_cast<HWND>(list), CB_DELETESTRING, static_cast<WPARAM>(index), 0);
-  }
-  void ListSetCurSel(WindowHandle list, int index) override {
-    SendMessageA(static_cast<HWND>(list), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-  }
-
   // A named mutex per link, Global\MorvexPlcLink.NAME: its existence is the hold, and closing
   // the last handle, or the end of the process that holds it, gives it back. Global\ rather than
   // Local\: the PLC hangs on the computer, not on a logon session, and a window in another

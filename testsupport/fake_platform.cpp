@@ -180,25 +180,6 @@ std::set<std::string> FakePlatform::HeldLinks() const {
   return names;
 }
 
-void FakePlatform::ListAddString(WindowHandle, const char* text) {
-  std::string entry(text);
-  auto at = std::upper_bound(listEntries.begin(), listEntries.end(), entry,
-                             [](const std::string& a, const std::string& b) {
-                               return strcasecmp(a.c_str(), b.c_str()) < 0;
-                             });
-  listEntries.insert(at, entry);
-}
-
-void FakePlatform::ListDeleteString(WindowHandle, int index) {
-  if (index >= 0 && index < static_cast<int>(listEntries.size())) {
-    listEntries.erase(listEntries.begin() + index);
-  }
-}
-
-void FakePlatform::ListSetCurSel(WindowHandle, int index) {
-  listSelection = index >= 0 && index < static_cast<int>(listEntries.size()) ? index : -1;
-}
-
 bool FakePlatform::LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) {
   Record("image load");
   if (!imageAvailable) return false;
@@ -262,10 +243,6 @@ void ResetBurnStateForTest() {
   selectedPLCID = 0;
   std::memset(selectedPLC, 0, sizeof selectedPLC);
   SetSelectedComPort("");
-  ComSelidx = 0;
-  totalComPort = 0;
-  hComPortList = nullptr;
-  paramStruct = BurnParam{nullptr, nullptr};
   hSerial = INVALID_LINK_HANDLE;
   ResetBurnCounters();
   MH_fu_version = 0;

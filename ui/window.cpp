@@ -18,6 +18,11 @@ const char kWindowClass[] = "WindowsApp";
 const char kWindowTitle[] = "Morvex PLC Firmware Update Program";
 const char kCannotStartText[] = "CANNOT start the firmware update";
 
+HWND hComPortList = nullptr;
+int32_t ComSelidx = 0;
+int32_t totalComPort = 0;
+BurnParam paramStruct = {nullptr, nullptr};
+
 namespace {
 
 // The optional file chooser. Its choice is never burned (every burn loads the embedded image)
@@ -65,7 +70,7 @@ std::string ListText(HWND list, int index) {
 }
 
 HWND PortList() {
-  return static_cast<HWND>(hComPortList);
+  return hComPortList;
 }
 
 int CurrentSelection(HWND list) {
@@ -77,13 +82,19 @@ void SetSelectedPLC(const std::string& name) {
   std::strncpy(selectedPLC, name.c_str(), sizeof selectedPLC - 1);
 }
 
-// Lists the ports through which the model in selectedPLC is reached.
+// Lists the ports through which the model in selectedPLC is reached: the single entry "USB",
+// selected, or the COM ports present, none selected. A device set that cannot be read leaves the
+// COM list as it was.
 void ListPorts() {
-  if (NameInUsbSet(selectedPLC)) {
-    EnumUSBPort(hComPortList);
-  } else {
-    EnumComPort(hComPortList);
+  std::vector<std::string> ports = {"USB"};
+  const bool usb = NameInUsbSet(selectedPLC);
+  if (!usb && !ListComPorts(ports)) return;
+  SendMessageA(hComPortList, CB_RESETCONTENT, 0, 0);
+  for (const std::string& port : ports) {
+    SendMessageA(hComPortList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(port.c_str()));
   }
+  totalComPort = static_cast<int32_t>(ports.size());
+  if (usb) SendMessageA(hComPortList, CB_SETCURSEL, 0, 0);
 }
 
 void PaintPanel(HWND hwnd, HDC hdc, bool withLogo) {

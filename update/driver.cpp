@@ -191,7 +191,8 @@ unsigned StartBurn(void* parameter) {
   burnRunning.store(true);
   burnReach.store(kReachedNothing);
   ClearBurnDetail();
-  burnWindows = parameter != nullptr ? *static_cast<const BurnParam*>(parameter) : paramStruct;
+  burnWindows = parameter != nullptr ? *static_cast<const BurnParam*>(parameter)
+                                     : BurnParam{nullptr, nullptr};
 
   if (!LoadFirmware())
     return EndBeforeTheCycles(kEndImageNotLoaded, EndingText(kEndImageNotLoaded));

@@ -14,6 +14,7 @@
 #include "sim/sim_link.h"
 #include "testsupport/fake_platform.h"
 #include "testsupport/sim_endpoint.h"
+#include "update/driver.h"
 
 // The test platform, also checking that every window operation goes to the right window and
 // noting what the panel would show, and what the burn holds, at the moment each message box opens.
