@@ -152,8 +152,6 @@ class BenchPlatform : public LinkPlatform, public Platform {
     std::printf("  message box: %s | %s\n", caption, text);
     messages.push_back(std::string(caption) + " | " + text);
   }
-  void EnableControl(WindowHandle, bool) override {}
-  void StopTimer(WindowHandle, int) override {}
   void SleepSeconds(unsigned s) override {
     Track();
     Real().SleepSeconds(s);

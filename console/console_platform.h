@@ -8,7 +8,7 @@
 
 #include "platform/platform.h"
 
-class ConsolePlatform : public LinkPlatform, public Platform {
+class ConsolePlatform : public LinkPlatform, public Platform, public BurnWindow {
  public:
   // The ports the window's port list would show, in its order.
   std::vector<std::string> ports;

@@ -313,6 +313,7 @@ int main(int argc, char** argv) {
   }
   SetPlatform(&platform);
   SetLinkPlatform(&platform);
+  SetBurnWindow(&platform);
   Reporter out(options.json, StdoutIsTerminal());
   reporter = &out;
 

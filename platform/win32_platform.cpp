@@ -170,12 +170,6 @@ class Win32Platform : public SystemPlatform {
     UINT type = MB_OK | (icon == MessageIcon::Error ? MB_ICONERROR : MB_ICONINFORMATION);
     MessageBoxA(static_cast<HWND>(owner), text, caption, type);
   }
-  void EnableControl(WindowHandle control, bool enable) override {
-    EnableWindow(static_cast<HWND>(control), enable ? TRUE : FALSE);
-  }
-  void StopTimer(WindowHandle window, int timerId) override {
-    KillTimer(static_cast<HWND>(window), static_cast<UINT_PTR>(timerId));
-  }
   void SleepSeconds(unsigned seconds) override { Sleep(seconds * 1000u); }
 };
 

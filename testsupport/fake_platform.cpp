@@ -38,6 +38,7 @@ uint32_t ScriptedLink::Read(uint8_t* data, uint32_t count, const LinkTimeouts& t
 namespace {
 LinkPlatform* previousLink = nullptr;
 Platform* previousPlatform = nullptr;
+BurnWindow* previousWindow = nullptr;
 const char* IconName(MessageIcon icon) {
   return icon == MessageIcon::Error ? "Error" : "Information";
 }
@@ -218,13 +219,16 @@ void FakePlatform::SleepSeconds(unsigned seconds) {
 ScopedPlatform::ScopedPlatform(FakePlatform& p) {
   previousLink = &LinkPlat();
   previousPlatform = &Plat();
+  previousWindow = TheBurnWindow();
   SetLinkPlatform(&p);
   SetPlatform(&p);
+  SetBurnWindow(&p);
 }
 
 ScopedPlatform::~ScopedPlatform() {
   SetLinkPlatform(previousLink);
   SetPlatform(previousPlatform);
+  SetBurnWindow(previousWindow);
 }
 
 void SelectModelForTest(const char* name) {

@@ -63,7 +63,7 @@ class ScriptedLink : public LinkEndpoint {
   }
 };
 
-class FakePlatform : public LinkPlatform, public Platform {
+class FakePlatform : public LinkPlatform, public Platform, public BurnWindow {
  public:
   FakePlatform();
   ~FakePlatform() override;

@@ -53,6 +53,18 @@ bool BeginBurnThread(BurnParam* param) {
 
 BurnThreadStarter burnThreadStarter = BeginBurnThread;
 
+// What the burn asks of this window (on the burn's thread): the button and timer 5.
+class WindowControls : public BurnWindow {
+ public:
+  void EnableControl(WindowHandle control, bool enable) override {
+    EnableWindow(static_cast<HWND>(control), enable ? TRUE : FALSE);
+  }
+  void StopTimer(WindowHandle window, int timerId) override {
+    KillTimer(static_cast<HWND>(window), static_cast<UINT_PTR>(timerId));
+  }
+};
+WindowControls windowControls;
+
 HWND CreateControl(HWND parent, const char* cls, const char* text, DWORD style, int x, int y,
                    int width, int height, int id, HINSTANCE instance) {
   return CreateWindowExA(0, cls, text, style, x, y, width, height, parent,
@@ -160,8 +172,8 @@ void OnStartBurn(HWND hwnd) {
   SetTimer(hwnd, kSecondsTimer, 1000, nullptr);
   if (!burnThreadStarter(&paramStruct)) {
     burnRunning.store(false);
-    Plat().StopTimer(hwnd, kSecondsTimer);
-    Plat().EnableControl(hStartButton, true);
+    KillTimer(hwnd, kSecondsTimer);
+    EnableWindow(hStartButton, TRUE);
     Plat().ShowMessage(hwnd, kCannotStartText, "ERROR", MessageIcon::Error);
   }
 }
@@ -260,6 +272,7 @@ HWND CreateMainWindow(HINSTANCE instance, const char* imageName) {
   PreselectModel(hModelList, imageName);
   EnableWindow(hModelList, FALSE);
 
+  SetBurnWindow(&windowControls);
   hComPortList =
       CreateControl(hwnd, "COMBOBOX", "", kPortListStyle, 160, 20, 100, 200, kPortListId, instance);
   ListPorts();

@@ -1,7 +1,8 @@
 // The burn: one call of StartBurn drives one burn from the image load to its final message.
 //
-// Everything the burn asks of the operating system (message boxes owned by the main window, the
-// button, timer 5, waits, the link) goes through Plat(), so a whole burn runs in a native test.
+// Everything the burn asks of the operating system (message boxes owned by the main window, waits,
+// the link) goes through Plat() and LinkPlat(), and what it asks of its window (the button, timer
+// 5) through TheBurnWindow(), so a whole burn runs in a native test.
 #pragma once
 
 #include <atomic>

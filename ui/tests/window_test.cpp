@@ -36,8 +36,6 @@ class RecordingPlatform : public Platform {
   void ShowMessage(WindowHandle, const char* text, const char* caption, MessageIcon) override {
     messages.push_back(std::string(caption) + "|" + text);
   }
-  void EnableControl(WindowHandle c, bool e) override { real.EnableControl(c, e); }
-  void StopTimer(WindowHandle w, int id) override { real.StopTimer(w, id); }
   void SleepSeconds(unsigned s) override { real.SleepSeconds(s); }
 };
 
