@@ -1,26 +1,6 @@
 #include "console/console_platform.h"
 
-#include <algorithm>
-#include <cstring>
-
-#include "update/driver.h"
-
-namespace {
-
-std::string WordKey(const std::string& s) {
-  std::string key;
-  for (const char c : s) {
-    if (c == '-') continue;
-    key += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  }
-  return key;
-}
-
-}  // namespace
-
-bool ListOrder(const std::string& a, const std::string& b) {
-  return WordKey(a) < WordKey(b);
-}
+#include "update/endings.h"
 
 LinkHandle ConsolePlatform::OpenLink(const char* path, OpenMode mode) {
   if (mode == OpenMode::ComPort && !portAlias.empty() && path == "\\\\.\\" + portAlias) {
@@ -62,18 +42,6 @@ bool ConsolePlatform::ListDeviceInterfaces(const Guid& interfaceClass,
   return ThisSystem().ListDeviceInterfaces(interfaceClass, interfaces);
 }
 
-void ConsolePlatform::ListAddString(WindowHandle, const char* text) {
-  const std::string entry = text;
-  ports.insert(std::upper_bound(ports.begin(), ports.end(), entry, ListOrder), entry);
-}
-
-void ConsolePlatform::ListDeleteString(WindowHandle, int index) {
-  if (index >= 0 && index < static_cast<int>(ports.size())) ports.erase(ports.begin() + index);
-}
-
-// The port the burn opens is chosen by the program, not by a selection in the list.
-void ConsolePlatform::ListSetCurSel(WindowHandle, int) {}
-
 LinkHold ConsolePlatform::HoldLink(const char* name) {
   const LinkHold hold = ThisSystem().HoldLink(name);
   if (hold == nullptr) holdRefused = true;
@@ -96,13 +64,13 @@ void ConsolePlatform::FreeFirmwareImage(void* handle) {
   if (!imageFromFile) ThisSystem().FreeFirmwareImage(handle);
 }
 
-void ConsolePlatform::ShowMessage(WindowHandle, const char* text, const char*, MessageIcon icon) {
-  const bool prompt =
-      std::strcmp(text, kReplugPrompt) == 0 || std::strcmp(text, kPowerCyclePrompt) == 0;
+// Every box before the recorded ending is a prompt of the hand-over.
+void ConsolePlatform::ShowMessage(WindowHandle, const char* text, const char*, MessageIcon) {
+  const bool prompt = RecordedEnding() == nullptr;
   if (prompt && onPrompt) {
     onPrompt(text);
   } else if (!prompt && onFinal) {
-    onFinal(text, icon);
+    onFinal(text);
   }
 }
 

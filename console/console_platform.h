@@ -8,10 +8,9 @@
 
 #include "platform/platform.h"
 
-class ConsolePlatform : public LinkPlatform, public Platform {
+class ConsolePlatform : public LinkPlatform, public Platform, public BurnWindow {
  public:
-  // The ports the window's port list would show, in its order; filled by EnumComPort and
-  // EnumUSBPort through the list calls below.
+  // The ports the window's port list would show, in its order.
   std::vector<std::string> ports;
 
   // The image burned instead of the program's own, when one is given.
@@ -27,9 +26,9 @@ class ConsolePlatform : public LinkPlatform, public Platform {
   bool holdRefused = false;
 
   // Called for a hand-over prompt (it returns when the prompt is answered, or ends the process),
-  // and for the burn's final message.
+  // and for the burn's final message, whose ending the burn has recorded before it shows it.
   std::function<void(const char* text)> onPrompt;
-  std::function<void(const char* text, MessageIcon icon)> onFinal;
+  std::function<void(const char* text)> onFinal;
   // Called when the burn stops its elapsed-seconds timer.
   std::function<void()> onTimerStopped;
 
@@ -44,9 +43,6 @@ class ConsolePlatform : public LinkPlatform, public Platform {
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
   bool ListDeviceInterfaces(const Guid& interfaceClass,
                             std::vector<DeviceInterface>& interfaces) override;
-  void ListAddString(WindowHandle list, const char* text) override;
-  void ListDeleteString(WindowHandle list, int index) override;
-  void ListSetCurSel(WindowHandle list, int index) override;
   LinkHold HoldLink(const char* name) override;
   void ReleaseLink(LinkHold hold) override;
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override;
@@ -57,6 +53,3 @@ class ConsolePlatform : public LinkPlatform, public Platform {
   void StopTimer(WindowHandle window, int timerId) override;
   void SleepSeconds(unsigned seconds) override;
 };
-
-// The window's sorted lists compare as the system compares words: letter case and hyphens aside.
-bool ListOrder(const std::string& a, const std::string& b);

@@ -187,7 +187,7 @@ void PrintUsage() {
 void PrintList(const ConsolePlatform& platform, const char* model) {
   std::vector<std::string> models;
   for (const ModelRow& row : kModels) models.push_back(row.name);
-  std::stable_sort(models.begin(), models.end(), ListOrder);
+  std::stable_sort(models.begin(), models.end(), SortedListOrder);
   std::printf("models (link; the image's model marked *):\n");
   for (const std::string& m : models) {
     std::printf("  %-15s %s%s\n", m.c_str(), NameInUsbSet(m.c_str()) ? "USB" : "COM",
@@ -249,7 +249,7 @@ void OnInterrupted() {
 }
 
 void OnPrompt(const char* text) {
-  const bool replug = std::strcmp(text, kReplugPrompt) == 0;
+  const bool replug = SelectedModel().handOver == kReplug;
   const std::string& command = replug ? options.replugCommand : options.powerCycleCommand;
   const char* what = replug ? "replug" : "power-cycle";
   const int seconds = ElapsedSeconds();
@@ -276,11 +276,11 @@ void OnPrompt(const char* text) {
       kExitPromptUnanswered);
 }
 
-void OnFinal(const char* text, MessageIcon icon) {
+void OnFinal(const char* text) {
   std::lock_guard<std::mutex> lock(reporter->Lock());
   TakeCounters();
   record.text = text;
-  record.code = EndingCode(icon == MessageIcon::Information, text);
+  record.code = EndingCode();
   reporter->StopSampling();
   finalShown.store(true);
 }
@@ -313,6 +313,7 @@ int main(int argc, char** argv) {
   }
   SetPlatform(&platform);
   SetLinkPlatform(&platform);
+  SetBurnWindow(&platform);
   Reporter out(options.json, StdoutIsTerminal());
   reporter = &out;
 
@@ -335,12 +336,13 @@ int main(int argc, char** argv) {
   if (model != nullptr) {
     SelectPLCByName(model);
     std::strncpy(selectedPLC, model, sizeof selectedPLC - 1);
-    if (InUsbSet())
-      EnumUSBPort(nullptr);
-    else
-      EnumComPort(nullptr);
+    if (InUsbSet()) {
+      platform.ports = {"USB"};
+    } else {
+      ListComPorts(platform.ports);
+    }
   } else if (options.list) {
-    EnumComPort(nullptr);
+    ListComPorts(platform.ports);
   }
   if (options.list) {
     PrintList(platform, model);

@@ -7,6 +7,7 @@
 #include "core/catalogue.h"
 #include "core/image.h"
 #include "update/driver.h"
+#include "update/endings.h"
 
 const char kUsbDevicePath[] =
     "\\\\?\\usb#vid_fff0&pid_0001#5&2c1a3b&0&2#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
@@ -30,25 +31,6 @@ bool Named(const char* const* names, size_t count, const char* model) {
 }
 
 }  // namespace
-
-void RecordingPlatform::ShowMessage(WindowHandle owner, const char* text, const char* caption,
-                                    MessageIcon icon) {
-  if (owner != mainWindow) ++wrongWindow;
-  shown.push_back(Shown{text, caption, icon, elapsedTime.load(), flashStatus.load(),
-                        progress.load(), errCounter.load(), totalErrCounter.load(),
-                        HeldLinks().size()});
-  FakePlatform::ShowMessage(owner, text, caption, icon);
-}
-
-void RecordingPlatform::EnableControl(WindowHandle control, bool enable) {
-  if (control != button) ++wrongWindow;
-  FakePlatform::EnableControl(control, enable);
-}
-
-void RecordingPlatform::StopTimer(WindowHandle window, int timerId) {
-  if (window != mainWindow) ++wrongWindow;
-  FakePlatform::StopTimer(window, timerId);
-}
 
 void BurnTest::SetUp() {
   ResetBurnStateForTest();
@@ -146,6 +128,15 @@ void BurnTest::ExpectIdle() const {
   EXPECT_EQ(platform.wrongWindow, 0);
   EXPECT_EQ(CountEvents("image load"), CountEvents("image free"));
   EXPECT_EQ(CountEvents("enable 0"), 1);
+  // The box that ended the burn is the row it recorded.
+  const Ending* ending = RecordedEnding();
+  ASSERT_NE(ending, nullptr);
+  ASSERT_FALSE(platform.shown.empty());
+  EXPECT_EQ(platform.shown.back().caption, ending->caption);
+  EXPECT_EQ(platform.shown.back().icon, ending->icon);
+  if (RecordedEndingId() != kEndLinkNotOpened) {
+    EXPECT_EQ(platform.shown.back().text, EndingText(RecordedEndingId()));
+  }
 }
 
 void BurnTest::ExpectFailureEnd(const std::string& text) {
