@@ -2,6 +2,7 @@
 // from the program or from a file, and the message boxes turned into calls back to the program.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,8 +24,17 @@ class ConsolePlatform : public LinkPlatform, public Platform {
   std::string portAlias;
   std::string devicePath;
 
-  // True once a hold was refused: another burn holds the link.
+  // True once a hold was refused: another burn holds the link; or another program holds the
+  // device (its exclusive lock).
   bool holdRefused = false;
+  bool heldElsewhere = false;
+
+  // True once any byte came back from the link.
+  std::atomic<bool> answered{false};
+
+  // Called on the burn's thread after every write and read of the link, with what went out or
+  // came back (`sent` false: read; `count` 0: nothing came within the time-out).
+  std::function<void(bool sent, const uint8_t* data, uint32_t count)> onExchange;
 
   // Called for a hand-over prompt (it returns when the prompt is answered, or ends the process),
   // and for the burn's final message.

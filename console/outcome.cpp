@@ -45,6 +45,14 @@ const Outcome kOutcomes[] = {
     {kExitInterrupted, "interrupted",
      "interrupted (Ctrl-C); the line before says where the PLC was left",
      "as that line says; a PLC left in its boot loader takes the next burn"},
+    {kExitNoAnswer, "no-answer",
+     "nothing at all came back from the link in the whole burn: no PLC, the wrong port or "
+     "cable, or the PLC is off; the PLC is as it was",
+     "check the port, the cable and the PLC's power, then burn again"},
+    {kExitNotRecorded, "not-recorded",
+     "the burn's record could not be written whole to the log (a full disk?); the line before "
+     "gives the burn's own outcome",
+     "count the burn by that outcome; mend the log's disk or its path"},
 };
 const int kOutcomeCount = sizeof kOutcomes / sizeof kOutcomes[0];
 
@@ -52,11 +60,12 @@ const Outcome& OutcomeOf(int code) {
   for (const Outcome& o : kOutcomes) {
     if (o.code == code) return o;
   }
-  return kOutcomes[kOutcomeCount - 1];
+  return OutcomeOf(kExitInterrupted);
 }
 
-int EndingCode(bool success, const char* text) {
+int EndingCode(bool success, const char* text, bool answered) {
   if (success) return kExitSuccess;
+  if (!answered && burnReach.load() >= kReachedLink) return kExitNoAnswer;
   if (flashStatus.load() != kFlashIdle) {
     return std::strcmp(text, kFlashWriteErrorText) == 0 ? kExitFlashWriteError : kExitFirmwareGone;
   }

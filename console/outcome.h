@@ -13,6 +13,8 @@ enum ExitCode {
   kExitFlashWriteError = 8,
   kExitPromptUnanswered = 9,
   kExitInterrupted = 10,
+  kExitNoAnswer = 11,
+  kExitNotRecorded = 12,
 };
 
 struct Outcome {
@@ -27,8 +29,9 @@ extern const int kOutcomeCount;
 const Outcome& OutcomeOf(int code);
 
 // The class of the burn's final message, taken when it is shown: `success` for the information
-// box that ends a burn, else by the text and where the burn had come (burnReach, flashStatus).
-int EndingCode(bool success, const char* text);
+// box that ends a burn, else by the text and where the burn had come (burnReach, flashStatus);
+// a failure after the link opened with nothing at all come back (`answered` false) is no-answer.
+int EndingCode(bool success, const char* text, bool answered);
 
 // Where the PLC is left if the burn ends now, as one sentence.
 const char* WhereThePlcIs();
