@@ -38,9 +38,13 @@ const char kUsage[] =
     "                   /dev/serial/by-id name), always required there\n"
     "  --list           print the models and the ports (natively the serial ports present, with\n"
     "                   their /dev/serial/by-id names), and exit\n"
-    "  --json           one JSON object a line per event (start, phase, percent, identity, "
-    "prompt,\n"
-    "                   end), errors and --list included\n"
+    "  --identify       a dry run: wake the PLC and make every check a burn makes before\n"
+    "                   its erase request (the mode, the identity, the model's gate with its\n"
+    "                   reads; in the boot loader its ID and VERSION), print what was found,\n"
+    "                   and stop: nothing is erased or written. Exit 0 when a burn would go\n"
+    "                   on, otherwise the exit code and text the burn would end with\n"
+    "  --json           one JSON object a line per event (start, phase, percent, identity,\n"
+    "                   prompt, end), errors and --list included\n"
     "  --log FILE       append one JSON line per run to FILE, refusals included (time, host,\n"
     "                   version, port as given, device, model, image, size, sha256, text,\n"
     "                   outcome, exit code, seconds, counters); a record that cannot be\n"
@@ -83,6 +87,7 @@ struct Options {
   std::string trace;
   unsigned commandTimeout = 120;
   bool list = false;
+  bool identify = false;
   bool json = false;
   bool help = false;
   bool version = false;
@@ -122,6 +127,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
       o.version = true;
     } else if (arg == "--list") {
       o.list = true;
+    } else if (arg == "--identify") {
+      o.identify = true;
     } else if (arg == "--json") {
       o.json = true;
     } else if (arg.empty() || arg[0] != '-') {
@@ -269,6 +276,8 @@ void PrintList(const ConsolePlatform& platform, const char* model, bool json) {
 // The burn state is sampled as often as the window's panel repaints; lines are written only on a
 // change.
 constexpr int kSampleMs = 100;
+const char kDryRunText[] = "The PLC fits the image: a burn would go on (nothing erased or written)";
+
 // How long the end waits for the output to go out: a paused terminal holds it up no longer.
 constexpr unsigned kOutputGraceMs = 1000;
 
@@ -378,6 +387,7 @@ void OnFinal(const char* text, MessageIcon icon) {
   TakeCounters();
   record.text = ShownText(text);
   record.code = EndingCode(success, text, platform.answered.load());
+
   reporter->StopSampling();
   finalShown.store(true);
 }
@@ -507,7 +517,7 @@ int main(int argc, char** argv) {
 
   // A prompt that nobody could answer is found now, before anything is sent.
   const ModelRow& row = SelectedModel();
-  if (row.handOver != kWait && !StdinIsTerminal()) {
+  if (row.handOver != kWait && !StdinIsTerminal() && !options.identify) {
     const bool replug = row.handOver == kReplug;
     if ((replug ? options.replugCommand : options.powerCycleCommand).empty()) {
       Refuse(kExitCommandLine, std::string("a ") + model + " asks to be " +
@@ -541,6 +551,7 @@ int main(int argc, char** argv) {
                  named, model);
   }
 
+  burnDryRun.store(options.identify);
   platform.onPrompt = OnPrompt;
   platform.onFinal = OnFinal;
   platform.onExchange = OnExchange;
@@ -564,6 +575,16 @@ int main(int argc, char** argv) {
   }
   burn.join();
 
+  if (options.identify && !finalShown.load()) {
+    // The dry run went as far as a burn goes before it erases.
+    out.Observe(ElapsedSeconds());
+    out.Note(burnReach.load() == kReachedLoader
+                 ? "The PLC answered in its boot loader."
+                 : "The PLC answered in its firmware (monitor mode).");
+    TakeCounters();
+    record.text = kDryRunText;
+    record.code = kExitSuccess;
+  }
   if (record.code == kExitNoLink && platform.holdRefused) {
     out.Note("The port is held by another burn.");
   } else if (record.code == kExitNoLink && platform.heldElsewhere) {

@@ -125,7 +125,13 @@ void DiscardPendingInput() {
   FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
 }
 
-void WriteStandardOutput(const std::string& text) {
+void WriteStandardOutput(const std::string& lines) {
+  // Line ends as the C runtime's text mode writes them.
+  std::string text;
+  for (const char c : lines) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   size_t done = 0;
   while (done < text.size()) {

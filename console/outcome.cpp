@@ -9,8 +9,8 @@ const Outcome kOutcomes[] = {
     {kExitSuccess, "success", "the PLC holds the new firmware",
      "nothing; a USB model asks for its cable to be replugged"},
     {kExitCommandLine, "command-line",
-     "the command line is wrong: an unknown option, a missing value, a port that is not there; "
-     "nothing was sent",
+     "the command line is wrong: an unknown option, a missing value, a port that is not there or "
+     "no terminal, a prompt that nobody could answer; nothing was sent",
      "mend the command (see --help and --list)"},
     {kExitRefused, "refused",
      "refused before any link: the image (missing, unreadable, empty, too large or too small for "
@@ -43,7 +43,7 @@ const Outcome kOutcomes[] = {
      "replug or re-power the PLC and burn again; in a script give --replug-command or "
      "--power-cycle-command"},
     {kExitInterrupted, "interrupted",
-     "interrupted (Ctrl-C); the line before says where the PLC was left",
+     "interrupted (Ctrl-C, SIGTERM, SIGHUP); the line before says where the PLC was left",
      "as that line says; a PLC left in its boot loader takes the next burn"},
     {kExitNoAnswer, "no-answer",
      "nothing at all came back from the link in the whole burn: no PLC, the wrong port or "

@@ -198,7 +198,7 @@ void Reporter::Observe(int seconds) {
 
 void Reporter::Complete(int seconds) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (lastPhase_ < 0) return;
+  if (lastPhase_ != kFlashProgramming) return;
   while (lastStep_ < 10) Milestone(seconds, false, lastPhase_, 10 * ++lastStep_);
   if (terminal_ && !json_) {
     const std::string text =

@@ -44,7 +44,7 @@ class Reporter {
   // The burn state as the burn thread sees it at every exchange: off a terminal, a line (or an
   // event) for every phase entered and every 10 % step, each step in order, none left out.
   void Observe(int seconds);
-  // A burn that succeeded: its last phase to 100 %.
+  // A burn that succeeded: its transfer to 100 %.
   void Complete(int seconds);
   // Sampling ends with the final message, as the clean-up after it puts the state back to idle.
   // Called with the lock held.

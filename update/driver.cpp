@@ -22,6 +22,7 @@ const char kFlashWriteErrorText[] =
     "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again";
 
 std::atomic<int32_t> burnReach{kReachedNothing};
+std::atomic<bool> burnDryRun{false};
 
 namespace {
 
@@ -87,6 +88,8 @@ void LoaderPath() {
     Fail(kWrongType);
   } else if (!CheckFuVersion_B()) {
     return;  // the burn has been ended there
+  } else if (burnDryRun.load()) {
+    StopElapsedTimer();  // the dry run's end, where the burn would erase
   } else if (SendErase_B(hSerial) != 0) {
     Fail(kEraseNotAnswered);
   } else if (SendUpdate(hSerial) != 0) {
@@ -139,6 +142,10 @@ void RunCycles() {
     }
     if (!CheckVariant_A(hSerial, flags)) return;
     if (flags.Any()) break;
+    if (burnDryRun.load()) {
+      StopElapsedTimer();  // the dry run's end, where the burn would send its erase request
+      break;
+    }
     code = SendErase_A(hSerial);
     if (code != 0) {
       Fail(State3Text(code));

@@ -711,4 +711,47 @@ TEST_F(ConsoleTest, JsonCoversErrorsAndTheList) {
       << other.errors;
 }
 
+// The name of the last request a simulated PLC's report lists.
+std::string LastRequest(const std::string& report) {
+  const std::string key = "\"request\": \"";
+  const size_t at = report.rfind(key);
+  if (at == std::string::npos) return "";
+  return report.substr(at + key.size(), report.find('"', at + key.size()) - at - key.size());
+}
+
+TEST_F(ConsoleTest, IdentifyMakesEveryCheckOfABurnAndErasesNothing) {
+  const std::string image = Image("PN2", 6000);
+  Burn fits({"--image", image, "--port", Sim("fits", "PN2", 6000), "--identify"});
+  Burn refused({"--image", image, "--port", Sim("refused", "PN32@PN2", 6000), "--identify"});
+  // A power-cycle model needs no prompt when nothing is handed over.
+  Burn repower({"--image", Image("KL2-G-V4", 6000), "--port", Sim("repower", "KL2-G-V4", 6000),
+                "--identify", "--json"});
+  EXPECT_EQ(fits.Wait(), 0) << fits.output;
+  EXPECT_TRUE(Has(fits.output,
+                  "\nThe PLC answered in its firmware (monitor mode).\nThe PLC fits "
+                  "the image: a burn would go on (nothing erased or written)\nexit 0"))
+      << fits.output;
+  EXPECT_EQ(refused.Wait(), 5) << refused.output;
+  EXPECT_TRUE(Has(refused.output, "\nCheck PLC, 14PN2 is different than 32PN2\nexit 5: "))
+      << refused.output;
+  EXPECT_EQ(repower.Wait(), 0) << repower.output;
+  EXPECT_TRUE(Has(repower.output, "\"outcome\":\"success\",\"exit_code\":0,")) << repower.output;
+
+  // A PLC left in its boot loader by a burn that failed at its update request.
+  const std::string loader =
+      Sim("loader", "PN2", 6000, {"--fault", "nak:update:1x*", "--exit-after", "never"});
+  Burn failed({"--image", image, "--port", loader});
+  EXPECT_EQ(failed.Wait(), 7) << failed.output;
+  Burn inLoader({"--image", image, "--port", loader, "--identify"});
+  EXPECT_EQ(inLoader.Wait(), 0) << inLoader.output;
+  EXPECT_TRUE(Has(inLoader.output, "\nThe PLC answered in its boot loader.\n")) << inLoader.output;
+  StopSims();
+  for (const char* name : {"fits", "refused", "repower"}) {
+    const std::string report = ReadFile(Report(name));
+    EXPECT_FALSE(Has(report, "\"request\": \"erase")) << name << "\n" << report;
+  }
+  // The identify run asked the loader's ID (a PN2 reads no loader version), and nothing more.
+  EXPECT_EQ(LastRequest(ReadFile(Report("loader"))), "loader-id");
+}
+
 }  // namespace
