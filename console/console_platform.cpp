@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "update/driver.h"
+#include "update/endings.h"
 
 namespace {
 
@@ -44,7 +44,6 @@ uint32_t ConsolePlatform::WriteLink(LinkHandle link, const uint8_t* data, uint32
 
 uint32_t ConsolePlatform::ReadLink(LinkHandle link, uint8_t* data, uint32_t count) {
   const uint32_t n = ThisSystem().ReadLink(link, data, count);
-  if (n > 0) answered.store(true);
   if (onExchange) onExchange(false, data, n);
   return n;
 }
@@ -104,13 +103,13 @@ void ConsolePlatform::FreeFirmwareImage(void* handle) {
   if (!imageFromFile) ThisSystem().FreeFirmwareImage(handle);
 }
 
-void ConsolePlatform::ShowMessage(WindowHandle, const char* text, const char*, MessageIcon icon) {
-  const bool prompt =
-      std::strcmp(text, kReplugPrompt) == 0 || std::strcmp(text, kPowerCyclePrompt) == 0;
+// Every box before the recorded ending is a prompt of the hand-over.
+void ConsolePlatform::ShowMessage(WindowHandle, const char* text, const char*, MessageIcon) {
+  const bool prompt = RecordedEnding() == nullptr;
   if (prompt && onPrompt) {
     onPrompt(text);
   } else if (!prompt && onFinal) {
-    onFinal(text, icon);
+    onFinal(text);
   }
 }
 

@@ -2,7 +2,6 @@
 // from the program or from a file, and the message boxes turned into calls back to the program.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,17 +28,14 @@ class ConsolePlatform : public LinkPlatform, public Platform {
   bool holdRefused = false;
   bool heldElsewhere = false;
 
-  // True once any byte came back from the link.
-  std::atomic<bool> answered{false};
-
   // Called on the burn's thread after every write and read of the link, with what went out or
   // came back (`sent` false: read; `count` 0: nothing came within the time-out).
   std::function<void(bool sent, const uint8_t* data, uint32_t count)> onExchange;
 
   // Called for a hand-over prompt (it returns when the prompt is answered, or ends the process),
-  // and for the burn's final message.
+  // and for the burn's final message, whose ending the burn has recorded before it shows it.
   std::function<void(const char* text)> onPrompt;
-  std::function<void(const char* text, MessageIcon icon)> onFinal;
+  std::function<void(const char* text)> onFinal;
   // Called when the burn stops its elapsed-seconds timer.
   std::function<void()> onTimerStopped;
 

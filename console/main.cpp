@@ -291,6 +291,9 @@ BurnRecord record;
 double started = 0;                  // MonotonicSeconds
 std::atomic<int> frozenSeconds{-1};  // the elapsed seconds once the burn stopped its timer
 std::atomic<bool> finalShown{false};
+bool identityShown = false;
+const char* dryRunLeft = nullptr;  // where a dry run that went through leaves the PLC  // the burn
+                                   // thread's, and the main thread's once it has ended
 
 int ElapsedSeconds() {
   const int frozen = frozenSeconds.load();
@@ -312,6 +315,7 @@ void TakeCounters() {
 // with the output locked.
 [[noreturn]] void Finish() {
   record.seconds = WallSeconds();
+  record.ending = EndingMembers(dryRunLeft != nullptr ? dryRunLeft : PlcLeftNow());
   const bool recorded = !logFile.IsOpen() || logFile.WriteLine(RecordLine(record));
   reporter->End(record, recorded);
   FlushOutput(kOutputGraceMs);
@@ -329,6 +333,14 @@ void TakeCounters() {
   Finish();
 }
 
+// The identity event, once the burn has read the PLC's identity and gone past its checks (or
+// ended at them).
+void ShowIdentity() {
+  if (identityShown || !burnDetail.identity.modelIdRead) return;
+  identityShown = true;
+  reporter->Identity(ElapsedSeconds());
+}
+
 void OnInterrupted() {
   // Only while the burn has not shown its final message: after it, the burn ends by itself.
   if (finalShown.load()) return;
@@ -336,11 +348,12 @@ void OnInterrupted() {
 }
 
 void OnPrompt(const char* text) {
-  const bool replug = std::strcmp(text, kReplugPrompt) == 0;
+  const bool replug = SelectedModel().handOver == kReplug;
   const std::string& command = replug ? options.replugCommand : options.powerCycleCommand;
   const char* what = replug ? "replug" : "power-cycle";
   const char* nobody = replug ? "replugged the USB cable" : "powered the PLC off and on";
   const int seconds = ElapsedSeconds();
+  ShowIdentity();
   if (!command.empty()) {
     reporter->Prompt(seconds, text, "command");
     reporter->Note(std::string("running the ") + what + " command: " + command);
@@ -379,21 +392,21 @@ std::string ShownText(const char* text) {
   return shown;
 }
 
-void OnFinal(const char* text, MessageIcon icon) {
-  const bool success = icon == MessageIcon::Information;
+void OnFinal(const char* text) {
   reporter->Observe(ElapsedSeconds());
-  if (success) reporter->Complete(ElapsedSeconds());
+  if (RecordedSuccess()) reporter->Complete(ElapsedSeconds());
+  ShowIdentity();
   std::lock_guard<std::mutex> lock(reporter->Lock());
   TakeCounters();
   record.text = ShownText(text);
-  record.code = EndingCode(success, text, platform.answered.load());
-
+  record.code = EndingCode();
   reporter->StopSampling();
   finalShown.store(true);
 }
 
 void OnExchange(bool sent, const uint8_t* data, uint32_t count) {
   if (trace.IsOpen()) trace.Exchange(WallSeconds() * 1000.0, sent, data, count);
+  if (burnReach.load() >= kReachedHandOver || flashStatus.load() != kFlashIdle) ShowIdentity();
   reporter->Observe(ElapsedSeconds());
 }
 
@@ -404,6 +417,7 @@ void OnExchange(bool sent, const uint8_t* data, uint32_t count) {
   record.text = text;
   record.code = code;
   record.seconds = started > 0 ? WallSeconds() : 0;
+  record.ending = EndingMembers(PlcLeftNow());
   const bool recorded = !logFile.IsOpen() || logFile.WriteLine(RecordLine(record));
   if (!recorded) {
     std::fprintf(stderr, "morvex-burn: the record did not go whole into %s (exit %d)\n",
@@ -578,11 +592,14 @@ int main(int argc, char** argv) {
   if (options.identify && !finalShown.load()) {
     // The dry run went as far as a burn goes before it erases.
     out.Observe(ElapsedSeconds());
+    ShowIdentity();
     out.Note(burnReach.load() == kReachedLoader
                  ? "The PLC answered in its boot loader."
                  : "The PLC answered in its firmware (monitor mode).");
     TakeCounters();
     record.text = kDryRunText;
+    dryRunLeft = PlcLeftName(burnReach.load() == kReachedLoader ? PlcLeft::kInBootLoader
+                                                                : PlcLeft::kUntouched);
     record.code = kExitSuccess;
   }
   if (record.code == kExitNoLink && platform.holdRefused) {

@@ -1,9 +1,8 @@
 #include "console/outcome.h"
 
-#include <cstring>
-
 #include "core/burn_state.h"
 #include "update/driver.h"
+#include "update/endings.h"
 
 const Outcome kOutcomes[] = {
     {kExitSuccess, "success", "the PLC holds the new firmware",
@@ -63,21 +62,25 @@ const Outcome& OutcomeOf(int code) {
   return OutcomeOf(kExitInterrupted);
 }
 
-int EndingCode(bool success, const char* text, bool answered) {
-  if (success) return kExitSuccess;
-  if (!answered && burnReach.load() >= kReachedLink) return kExitNoAnswer;
-  if (flashStatus.load() != kFlashIdle) {
-    return std::strcmp(text, kFlashWriteErrorText) == 0 ? kExitFlashWriteError : kExitFirmwareGone;
-  }
+int EndingCode() {
+  const Ending* ending = RecordedEnding();
+  if (ending == nullptr) return kExitInterrupted;
+  if (ending->exitCode >= kExitBeforeHandOver && !burnDetail.anyByteReceived) return kExitNoAnswer;
+  return ending->exitCode;
+}
+
+const char* PlcLeftNow() {
+  if (EndingCode() == kExitNoAnswer) return PlcLeftName(PlcLeft::kUntouched);
+  if (RecordedEnding() != nullptr) return RecordedPlcLeft();
+  if (flashStatus.load() != kFlashIdle) return PlcLeftName(PlcLeft::kErased);
   switch (burnReach.load()) {
     case kReachedNothing:
-      return kExitRefused;
     case kReachedOpening:
-      return kExitNoLink;
     case kReachedLink:
-      return kExitBeforeHandOver;
+      return PlcLeftName(burnReach.load() == kReachedLink ? PlcLeft::kUnknown
+                                                          : PlcLeft::kUntouched);
     default:
-      return kExitInBootLoader;
+      return PlcLeftName(PlcLeft::kInBootLoader);
   }
 }
 

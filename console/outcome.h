@@ -1,21 +1,12 @@
-// The console program's exit codes, one per class of outcome, and the class of a burn's ending by
-// its text and by how far the burn had come.
+// The console program's outcomes, one per exit code (update/endings.h), and the exit code of a
+// burn's ending.
 #pragma once
 
-enum ExitCode {
-  kExitSuccess = 0,
-  kExitCommandLine = 2,
-  kExitRefused = 3,
-  kExitNoLink = 4,
-  kExitBeforeHandOver = 5,
-  kExitInBootLoader = 6,
-  kExitFirmwareGone = 7,
-  kExitFlashWriteError = 8,
-  kExitPromptUnanswered = 9,
-  kExitInterrupted = 10,
-  kExitNoAnswer = 11,
-  kExitNotRecorded = 12,
-};
+#include "update/endings.h"
+
+// The console's own ends beside those of the burn's table.
+constexpr int kExitNoAnswer = 11;
+constexpr int kExitNotRecorded = 12;
 
 struct Outcome {
   int code;
@@ -28,10 +19,13 @@ extern const Outcome kOutcomes[];
 extern const int kOutcomeCount;
 const Outcome& OutcomeOf(int code);
 
-// The class of the burn's final message, taken when it is shown: `success` for the information
-// box that ends a burn, else by the text and where the burn had come (burnReach, flashStatus);
-// a failure after the link opened with nothing at all come back (`answered` false) is no-answer.
-int EndingCode(bool success, const char* text, bool answered);
+// The exit code of the burn's recorded ending (kExitInterrupted while none is recorded): a failure
+// after which nothing at all had come back from the link in the whole burn is no-answer.
+int EndingCode();
+
+// Where the PLC is left ("untouched", "boot-loader", ...): as the recorded ending says, else (an
+// interrupt, an unanswered prompt) by how far the burn had come.
+const char* PlcLeftNow();
 
 // Where the PLC is left if the burn ends now, as one sentence.
 const char* WhereThePlcIs();

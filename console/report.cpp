@@ -10,6 +10,7 @@
 #include "console/os.h"
 #include "console/outcome.h"
 #include "core/burn_state.h"
+#include "update/endings.h"
 
 namespace {
 
@@ -122,6 +123,59 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+std::string IdentityJson() {
+  const PlcIdentity& id = burnDetail.identity;
+  if (id.mode == PlcMode::kUnknown && !id.modelIdRead) return "null";
+  std::string json = std::string("{\"mode\":\"") + PlcModeName(id.mode) +
+                     "\",\"model_id\":" + (id.modelIdRead ? std::to_string(id.modelId) : "null");
+  for (int r = 0; r < kGateRegisterCount; ++r) {
+    const RegisterRead& read = id.registers[r];
+    if (!read.read) continue;
+    json += std::string(",\"") + GateRegisterName(static_cast<GateRegister>(r)) +
+            "\":" + (read.answered ? std::to_string(read.value) : "null");
+  }
+  if (id.bootLoaderVersionRead) {
+    json += ",\"boot_loader_version\":\"" + std::to_string(id.bootLoaderVersion >> 4) + "." +
+            std::to_string(id.bootLoaderVersion & 0x0F) + "\"";
+  }
+  return json + "}";
+}
+
+std::string IdentityText() {
+  const PlcIdentity& id = burnDetail.identity;
+  std::string text =
+      std::string("identity: ") + (id.mode == PlcMode::kLoader    ? "in its boot loader"
+                                   : id.mode == PlcMode::kMonitor ? "in its firmware (monitor mode)"
+                                                                  : "mode unknown");
+  if (id.modelIdRead) text += ", model ID " + std::to_string(id.modelId);
+  for (int r = 0; r < kGateRegisterCount; ++r) {
+    const RegisterRead& read = id.registers[r];
+    if (!read.read) continue;
+    text += std::string(", ") + GateRegisterName(static_cast<GateRegister>(r)) + " " +
+            (read.answered ? std::to_string(read.value) : "not answered");
+  }
+  if (id.bootLoaderVersionRead) {
+    text += ", boot loader V" + std::to_string(id.bootLoaderVersion >> 4) + "." +
+            std::to_string(id.bootLoaderVersion & 0x0F);
+  }
+  return text;
+}
+
+std::string EndingMembers(const char* plcLeft) {
+  std::string json = std::string("\"plc_left\":\"") + plcLeft + "\",\"failed\":";
+  const RequestRecord& failed = burnDetail.failed;
+  if (failed.request == BurnRequest::kNone || RecordedEnding() == nullptr) {
+    json += "null";
+  } else {
+    json += std::string("{\"request\":\"") + RequestName(failed.request) + "\"";
+    if (failed.request == BurnRequest::kEraseUnit || failed.request == BurnRequest::kBlock) {
+      json += ",\"index\":" + std::to_string(failed.index) + ",\"of\":" + std::to_string(failed.of);
+    }
+    json += ",\"attempts\":" + std::to_string(failed.attempts) + "}";
+  }
+  return json + ",\"identity\":" + IdentityJson();
+}
+
 std::string RecordLine(const BurnRecord& r) {
   char time[32] = "";
   const std::time_t now = std::time(nullptr);
@@ -133,7 +187,8 @@ std::string RecordLine(const BurnRecord& r) {
          ",\"image\":" + JsonString(r.image) + ",\"size\":" + std::to_string(r.size) +
          ",\"sha256\":\"" + r.sha256 + "\",\"text\":" + JsonString(r.text) + ",\"outcome\":\"" +
          OutcomeOf(r.code).name + "\",\"exit_code\":" + std::to_string(r.code) +
-         ",\"seconds\":" + Seconds(r.seconds) + "," + Counters(r.errors, r.totalErrors) + "}";
+         ",\"seconds\":" + Seconds(r.seconds) + "," + Counters(r.errors, r.totalErrors) +
+         (r.ending.empty() ? "" : "," + r.ending) + "}";
 }
 
 void Reporter::Start(const BurnRecord& r) {
@@ -224,6 +279,17 @@ void Reporter::Prompt(int seconds, const char* text, const char* answer) {
   }
 }
 
+void Reporter::Identity(int seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (json_) {
+    Out("{\"event\":\"identity\",\"seconds\":" + std::to_string(seconds) +
+        ",\"identity\":" + IdentityJson() + "}\n");
+  } else {
+    BreakProgressLine();
+    Out(IdentityText() + "\n");
+  }
+}
+
 void Reporter::Note(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (json_) return;
@@ -244,7 +310,7 @@ void Reporter::End(const BurnRecord& r, bool recorded) {
     }
     Out("{\"event\":\"end\",\"seconds\":" + Seconds(r.seconds) + ",\"text\":" + JsonString(r.text) +
         ",\"outcome\":\"" + shown.name + "\",\"exit_code\":" + std::to_string(shown.code) + burn +
-        "," + Counters(r.errors, r.totalErrors) + "}\n");
+        "," + Counters(r.errors, r.totalErrors) + (r.ending.empty() ? "" : "," + r.ending) + "}\n");
   } else {
     BreakProgressLine();
     Out(r.text + "\n");

@@ -19,7 +19,18 @@ struct BurnRecord {
   double seconds = 0;
   int errors = 0;
   int totalErrors = 0;
+  // How the burn ended, as JSON members: plc_left, failed, identity (EndingMembers).
+  std::string ending;
 };
+
+// The PLC's identity as the burn read it, as a JSON object ("null" before any was read), and as a
+// line for people.
+std::string IdentityJson();
+std::string IdentityText();
+
+// The JSON members of an ending: where it left the PLC (`plcLeft`), the request whose failure
+// ended the burn with its index and count and attempts (null for none), and the identity.
+std::string EndingMembers(const char* plcLeft);
 
 // A JSON string literal of `text`, which is UTF-8: a byte that is no part of a UTF-8 character
 // stands as the character of its number.
@@ -50,6 +61,8 @@ class Reporter {
   // Called with the lock held.
   void StopSampling() { sampling_ = false; }
   void Prompt(int seconds, const char* text, const char* answer);
+  // The PLC's identity, once it is read.
+  void Identity(int seconds);
   // A line for people (not in JSON output).
   void Note(const std::string& line);
   // The end: the final text and the outcome; when the record could not be written, the outcome

@@ -736,6 +736,8 @@ TEST_F(ConsoleTest, IdentifyMakesEveryCheckOfABurnAndErasesNothing) {
       << refused.output;
   EXPECT_EQ(repower.Wait(), 0) << repower.output;
   EXPECT_TRUE(Has(repower.output, "\"outcome\":\"success\",\"exit_code\":0,")) << repower.output;
+  EXPECT_TRUE(Has(repower.output, "{\"event\":\"identity\",\"seconds\":")) << repower.output;
+  EXPECT_TRUE(Has(repower.output, "\"plc_left\":\"untouched\",\"failed\":null,")) << repower.output;
 
   // A PLC left in its boot loader by a burn that failed at its update request.
   const std::string loader =
@@ -752,6 +754,53 @@ TEST_F(ConsoleTest, IdentifyMakesEveryCheckOfABurnAndErasesNothing) {
   }
   // The identify run asked the loader's ID (a PN2 reads no loader version), and nothing more.
   EXPECT_EQ(LastRequest(ReadFile(Report("loader"))), "loader-id");
+}
+
+// What the end event and the record say of a failure: where the PLC was left, and which request
+// failed (an erase unit or a block by its number).
+TEST_F(ConsoleTest, EachFailureTellsWhereThePlcIsAndWhatFailed) {
+  struct Case {
+    const char* profile;
+    std::vector<std::string> faults;
+    const char* plcLeft;
+    const char* failed;  // the start of the failed member
+  } cases[] = {
+      {"PN32@PN2", {}, "untouched", "null"},
+      {"PN2", {"--fault", "stay:erase:1x*"}, "firmware", "null"},
+      {"PN2", {"--fault", "nak:loader-id:1x*"}, "boot-loader", "{\"request\":\"loader-identity\","},
+      {"PN2",
+       {"--fault", "nak:erase-unit:2x*"},
+       "erased",
+       "{\"request\":\"erase-unit\",\"index\":2,\"of\":"},
+      {"PN2", {"--fault", "nak:update:1x*"}, "erased", "{\"request\":\"update\",\"attempts\":"},
+      {"PN2",
+       {"--fault", "nak:block:3x*"},
+       "erased",
+       "{\"request\":\"block\",\"index\":3,\"of\":47,"},
+      {"PN2", {"--fault", "write-error:block:2"}, "erased", "{\"request\":\"block\",\"index\":2,"},
+  };
+  const std::string log = dir_ + "/burns.log";
+  std::vector<std::unique_ptr<Burn>> burns;
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string port = Sim("kind-" + std::to_string(n++), c.profile, 6000, c.faults);
+    burns.push_back(std::make_unique<Burn>(std::vector<std::string>{
+        "--image", Image("PN2", 6000), "--port", port, "--json", "--log", log}));
+  }
+  for (size_t i = 0; i < burns.size(); ++i) {
+    burns[i]->Wait();
+    const std::string end = Lines(burns[i]->output).back();
+    const std::string members =
+        std::string("\"plc_left\":\"") + cases[i].plcLeft + "\",\"failed\":" + cases[i].failed;
+    EXPECT_TRUE(Has(end, members)) << i << "\n" << end;
+    // The identity as the burn read it: in its firmware, with its model ID.
+    EXPECT_TRUE(Has(end, "\"identity\":{\"mode\":\"")) << end;
+  }
+  // The record carries the same members.
+  const std::string records = ReadFile(log);
+  EXPECT_EQ(Lines(records).size(), burns.size());
+  EXPECT_TRUE(Has(records, "\"plc_left\":\"erased\",\"failed\":{\"request\":\"erase-unit\","))
+      << records;
 }
 
 }  // namespace
