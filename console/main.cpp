@@ -70,6 +70,10 @@ const char kUsage[] =
     "On a terminal one progress line is written in place; otherwise a line per phase and per\n"
     "10 %, every step in order. The final message stands on a line of its own, as the window's\n"
     "box shows it. Ctrl-C, SIGTERM and SIGHUP end the burn alike (exit 10).\n"
+    "The JSON end event and the record carry plc_left (untouched, firmware, boot-loader, erased,\n"
+    "new-firmware, unknown), failed (the request that failed: request, index and of for an\n"
+    "erase unit or a block, attempts) and identity (mode, model_id, the registers read by name,\n"
+    "boot_loader_version).\n"
     "\n"
     "Exit codes, each with the outcome that the JSON end event and the log name it by:\n";
 
