@@ -580,6 +580,10 @@ TEST_F(ConsoleTest, EveryRunIsRecordedOrSaysItWasNot) {
   EXPECT_EQ(missing.Wait(), 3) << missing.errors;
   ASSERT_EQ(Lines(ReadFile(log)).size(), 1u);
   EXPECT_TRUE(Has(ReadFile(log), "\"outcome\":\"refused\",\"exit_code\":3,")) << ReadFile(log);
+  // A byte that is no part of a UTF-8 character, and a character cut short, stand as numbers.
+  Burn invalid({"--image", dir_ + "/PN2_\xff\xc3.bin", "--port", "/dev/null", "--log", log});
+  EXPECT_EQ(invalid.Wait(), 3) << invalid.errors;
+  EXPECT_TRUE(Has(ReadFile(log), "\"image\":\"PN2_\\u00ff\\u00c3.bin\",")) << ReadFile(log);
 
   // A name in UTF-8, through a symbolic link to the terminal: the port as given and its device.
   const std::string image = dir_ + "/PN2_v1 \xc3\xa9.bin";
@@ -590,10 +594,10 @@ TEST_F(ConsoleTest, EveryRunIsRecordedOrSaysItWasNot) {
   Burn named({"--image", image, "--port", link, "--log", log});
   EXPECT_EQ(named.Wait(), 0) << named.output;
   const std::vector<std::string> lines = Lines(ReadFile(log));
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(Has(lines[1], "\"port\":\"" + link + "\",\"device\":\"" + pty +
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(Has(lines[2], "\"port\":\"" + link + "\",\"device\":\"" + pty +
                                 "\",\"model\":\"PN2\",\"image\":\"PN2_v1 \xc3\xa9.bin\","))
-      << lines[1];
+      << lines[2];
 
   // A record that cannot be written: the outcome is printed all the same, the exit code says so.
   Burn full({"--image", Image("PN2", 6000), "--port", Sim("full", "PN2", 6000), "--log",
