@@ -233,7 +233,7 @@ void PrintUsage() {
 void PrintList(const ConsolePlatform& platform, const char* model, bool json) {
   std::vector<std::string> models;
   for (const ModelRow& row : kModels) models.push_back(row.name);
-  std::stable_sort(models.begin(), models.end(), ListOrder);
+  std::stable_sort(models.begin(), models.end(), SortedListOrder);
   std::vector<std::string> ports = platform.ports;
   for (const std::string& p : ListSerialPorts()) ports.push_back(p);
   if (json) {
@@ -458,6 +458,7 @@ int main(int argc, char** argv) {
   }
   SetPlatform(&platform);
   SetLinkPlatform(&platform);
+  SetBurnWindow(&platform);
 
   if (!options.log.empty() && !logFile.Open(options.log, error)) {
     Refuse(kExitCommandLine, "cannot open the log " + options.log + ": " + error);
@@ -478,12 +479,13 @@ int main(int argc, char** argv) {
   if (model != nullptr) {
     SelectPLCByName(model);
     std::strncpy(selectedPLC, model, sizeof selectedPLC - 1);
-    if (InUsbSet())
-      EnumUSBPort(nullptr);
-    else
-      EnumComPort(nullptr);
+    if (InUsbSet()) {
+      platform.ports = {"USB"};
+    } else {
+      ListComPorts(platform.ports);
+    }
   } else if (options.list) {
-    EnumComPort(nullptr);
+    ListComPorts(platform.ports);
   }
   if (options.list) {
     PrintList(platform, model, options.json);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -11,13 +12,15 @@ extern const Guid USB_DRIVER_GUID;
 // Vendor and product part of the PLC's USB device path (matched case-sensitively).
 extern const char kUsbMatch[];
 
-// Empties the port list and refills it with the COM ports named in present devices' friendly
-// names ("USB Serial Port (COM3)" gives COM3). A device whose port name does not fit (more than
-// 9 characters, or no ')' after "(COM") is skipped. Selects nothing.
-void EnumComPort(WindowHandle list);
+// The order of the window's sorted lists, as the system compares words: letter case and hyphens
+// aside. The window's port list sorts so; the console and the test platform sort by this.
+bool SortedListOrder(const std::string& a, const std::string& b);
 
-// Empties the port list and puts the single entry "USB" in it, selected.
-void EnumUSBPort(WindowHandle list);
+// The COM ports named in present devices' friendly names ("USB Serial Port (COM3)" gives COM3),
+// in SortedListOrder. A device whose port name does not fit (more than 9 characters, or no ')'
+// after "(COM") is skipped. Returns false, `ports` unchanged, when the device set cannot be
+// obtained.
+bool ListComPorts(std::vector<std::string>& ports);
 
 // Cuts the port name out of a friendly name: from the C of the first "(COM" to just before the
 // last ')' of the whole name. Returns false when there is no "(COM", no ')' after it, or the

@@ -63,7 +63,7 @@ class ScriptedLink : public LinkEndpoint {
   }
 };
 
-class FakePlatform : public LinkPlatform, public Platform {
+class FakePlatform : public LinkPlatform, public Platform, public BurnWindow {
  public:
   FakePlatform();
   ~FakePlatform() override;
@@ -83,10 +83,6 @@ class FakePlatform : public LinkPlatform, public Platform {
   // one never taken) fails the test, and so does a hold still held when the platform goes.
   std::set<std::string> heldElsewhere;
   std::set<std::string> HeldLinks() const;  // the names the code under test holds now
-
-  // The port list: entries kept in sorted order, as the sorted combo box keeps them.
-  std::vector<std::string> listEntries;
-  int listSelection = -1;
 
   // The image the program carries; by default the bytes embedded in the native build.
   bool imageAvailable = true;
@@ -118,9 +114,6 @@ class FakePlatform : public LinkPlatform, public Platform {
   bool ListDeviceInterfaces(const Guid& interfaceClass, std::vector<DeviceInterface>& out) override;
   LinkHold HoldLink(const char* name) override;
   void ReleaseLink(LinkHold hold) override;
-  void ListAddString(WindowHandle list, const char* text) override;
-  void ListDeleteString(WindowHandle list, int index) override;
-  void ListSetCurSel(WindowHandle list, int index) override;
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override;
   void FreeFirmwareImage(void* handle) override;
   void ShowMessage(WindowHandle owner, const char* text, const char* caption,
