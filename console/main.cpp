@@ -488,6 +488,10 @@ int main(int argc, char** argv) {
     ListComPorts(platform.ports);
   }
   if (options.list) {
+#ifndef _WIN32
+    // Natively only serial ports are reached: those present stand in the list.
+    platform.ports.clear();
+#endif
     PrintList(platform, model, options.json);
     FlushOutput(kOutputGraceMs);
     EndProcess(0);
