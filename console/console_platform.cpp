@@ -1,12 +1,16 @@
 #include "console/console_platform.h"
 
+#include <cerrno>
+
 #include "update/endings.h"
 
 LinkHandle ConsolePlatform::OpenLink(const char* path, OpenMode mode) {
-  if (mode == OpenMode::ComPort && !portAlias.empty() && path == "\\\\.\\" + portAlias) {
-    return ThisSystem().OpenLink(devicePath.c_str(), mode);
-  }
-  return ThisSystem().OpenLink(path, mode);
+  const bool alias =
+      mode == OpenMode::ComPort && !portAlias.empty() && path == "\\\\.\\" + portAlias;
+  errno = 0;
+  const LinkHandle link = ThisSystem().OpenLink(alias ? devicePath.c_str() : path, mode);
+  if (link == INVALID_LINK_HANDLE && errno == EWOULDBLOCK) heldElsewhere = true;
+  return link;
 }
 
 void ConsolePlatform::CloseLink(LinkHandle link) {
@@ -14,11 +18,15 @@ void ConsolePlatform::CloseLink(LinkHandle link) {
 }
 
 uint32_t ConsolePlatform::WriteLink(LinkHandle link, const uint8_t* data, uint32_t count) {
-  return ThisSystem().WriteLink(link, data, count);
+  const uint32_t n = ThisSystem().WriteLink(link, data, count);
+  if (onExchange) onExchange(true, data, n);
+  return n;
 }
 
 uint32_t ConsolePlatform::ReadLink(LinkHandle link, uint8_t* data, uint32_t count) {
-  return ThisSystem().ReadLink(link, data, count);
+  const uint32_t n = ThisSystem().ReadLink(link, data, count);
+  if (onExchange) onExchange(false, data, n);
+  return n;
 }
 
 void ConsolePlatform::SetLine(LinkHandle link, const LineSettings& settings) {

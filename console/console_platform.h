@@ -22,8 +22,14 @@ class ConsolePlatform : public LinkPlatform, public Platform, public BurnWindow 
   std::string portAlias;
   std::string devicePath;
 
-  // True once a hold was refused: another burn holds the link.
+  // True once a hold was refused: another burn holds the link; or another program holds the
+  // device (its exclusive lock).
   bool holdRefused = false;
+  bool heldElsewhere = false;
+
+  // Called on the burn's thread after every write and read of the link, with what went out or
+  // came back (`sent` false: read; `count` 0: nothing came within the time-out).
+  std::function<void(bool sent, const uint8_t* data, uint32_t count)> onExchange;
 
   // Called for a hand-over prompt (it returns when the prompt is answered, or ends the process),
   // and for the burn's final message, whose ending the burn has recorded before it shows it.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "console/outcome.h"
 #include "console/report.h"
 #include "console/sha256.h"
+#include "console/trace.h"
 #include "core/burn_state.h"
 #include "core/catalogue.h"
 #include "firmware_name.h"
@@ -31,23 +33,47 @@ const char kUsage[] =
     "  --image FILE     burn FILE instead of the image built into the program; the part of its\n"
     "                   name before the first '_' names the model (\"PN2_v1.02.bin\": PN2)\n"
     "  --model NAME     with --image: the model, whatever the file's name\n"
-    "  --port PORT      the port: COM5 or USB on Windows, a device path (/dev/ttyUSB0) on\n"
-    "                   Linux; by default the one the window would preselect\n"
-    "  --list           print the models and the ports as the window lists them, and exit\n"
-    "  --json           one JSON object a line per event (start, phase, percent, prompt, end)\n"
-    "  --log FILE       append one JSON line per burn to FILE (time, host, version, port,\n"
-    "                   model, image, size, sha256, text, outcome, exit code, seconds, counters)\n"
+    "  --port PORT      the port: COM5 or USB on Windows, where it may be left out (the one the\n"
+    "                   window would preselect); on Linux a serial device (/dev/ttyUSB0, a\n"
+    "                   /dev/serial/by-id name), always required there\n"
+    "  --list           print the models and the ports (natively the serial ports present, with\n"
+    "                   their /dev/serial/by-id names), and exit\n"
+    "  --identify       a dry run: wake the PLC and make every check a burn makes before\n"
+    "                   its erase request (the mode, the identity, the model's gate with its\n"
+    "                   reads; in the boot loader its ID and VERSION), print what was found,\n"
+    "                   and stop: nothing is erased or written. Exit 0 when a burn would go\n"
+    "                   on, otherwise the exit code and text the burn would end with\n"
+    "  --json           one JSON object a line per event (start, phase, percent, identity,\n"
+    "                   prompt, end), errors and --list included\n"
+    "  --log FILE       append one JSON line per run to FILE, refusals included (time, host,\n"
+    "                   version, port as given, device, model, image, size, sha256, text,\n"
+    "                   outcome, exit code, seconds, counters); a record that cannot be\n"
+    "                   written whole ends with exit 12\n"
+    "  --trace FILE     write every exchange with the PLC to FILE, a line each: milliseconds,\n"
+    "                   direction (> sent, < received), frames and command words as text, blocks\n"
+    "                   by number with length and CRC, other bytes in hexadecimal\n"
     "  --replug-command CMD\n"
     "  --power-cycle-command CMD\n"
     "                   answer the replug or the power-cycle prompt by running CMD (a switchable\n"
     "                   hub, a relay); the burn goes on when CMD exits 0. Without one the prompt\n"
-    "                   waits for Enter on a terminal, and with no terminal it ends the burn.\n"
-    "                   CMD runs through sh -c on Linux; on Windows it is a program and its\n"
-    "                   arguments (\"cmd /c ...\" for the shell's own commands).\n"
+    "                   waits for Enter on a terminal (typed after the prompt); a model that "
+    "needs\n"
+    "                   a prompt is refused (exit 2) with neither a terminal nor its command.\n"
+    "                   CMD runs through sh -c in a process group of its own on Linux; on\n"
+    "                   Windows it is a program and its arguments (\"cmd /c ...\" for the shell's\n"
+    "                   own commands) in a job of its own; it is ended with the burn.\n"
+    "  --command-timeout SECONDS\n"
+    "                   end a prompt's command still running after SECONDS (default 120): the\n"
+    "                   prompt counts as unanswered (exit 9)\n"
     "  --help, --version\n"
     "\n"
     "On a terminal one progress line is written in place; otherwise a line per phase and per\n"
-    "10 %. The final message stands on a line of its own, as the window's box shows it.\n"
+    "10 %, every step in order. The final message stands on a line of its own, as the window's\n"
+    "box shows it. Ctrl-C, SIGTERM and SIGHUP end the burn alike (exit 10).\n"
+    "The JSON end event and the record carry plc_left (untouched, firmware, boot-loader, erased,\n"
+    "new-firmware, unknown), failed (the request that failed: request, index and of for an\n"
+    "erase unit or a block, attempts) and identity (mode, model_id, the registers read by name,\n"
+    "boot_loader_version).\n"
     "\n"
     "Exit codes, each with the outcome that the JSON end event and the log name it by:\n";
 
@@ -62,11 +88,19 @@ struct Options {
   std::string log;
   std::string replugCommand;
   std::string powerCycleCommand;
+  std::string trace;
+  unsigned commandTimeout = 120;
   bool list = false;
+  bool identify = false;
   bool json = false;
   bool help = false;
   bool version = false;
 };
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  return s;
+}
 
 // A value as the next argument or after '='.
 bool TakeValue(int argc, char** argv, int& i, const char* name, std::string& value,
@@ -88,6 +122,7 @@ bool TakeValue(int argc, char** argv, int& i, const char* name, std::string& val
 }
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
+  std::string timeout;
   for (int i = 1; i < argc && error.empty(); ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -96,12 +131,27 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
       o.version = true;
     } else if (arg == "--list") {
       o.list = true;
+    } else if (arg == "--identify") {
+      o.identify = true;
     } else if (arg == "--json") {
       o.json = true;
+    } else if (arg.empty() || arg[0] != '-') {
+      error = "unexpected argument '" + arg + "'" +
+              (arg.size() > 4 && Upper(arg.substr(arg.size() - 4)) == ".BIN"
+                   ? ": the image to burn? --image " + arg
+                   : "");
+    } else if (TakeValue(argc, argv, i, "--command-timeout", timeout, error)) {
+      char* end = nullptr;
+      const unsigned long seconds = std::strtoul(timeout.c_str(), &end, 10);
+      if (error.empty() && (*end != '\0' || seconds == 0 || seconds > 86400 || timeout[0] == '-')) {
+        error = "--command-timeout takes whole seconds, 1 to 86400";
+      }
+      o.commandTimeout = static_cast<unsigned>(seconds);
     } else if (!TakeValue(argc, argv, i, "--image", o.image, error) &&
                !TakeValue(argc, argv, i, "--model", o.model, error) &&
                !TakeValue(argc, argv, i, "--port", o.port, error) &&
                !TakeValue(argc, argv, i, "--log", o.log, error) &&
+               !TakeValue(argc, argv, i, "--trace", o.trace, error) &&
                !TakeValue(argc, argv, i, "--replug-command", o.replugCommand, error) &&
                !TakeValue(argc, argv, i, "--power-cycle-command", o.powerCycleCommand, error)) {
       error = "unknown option '" + arg + "'";
@@ -112,11 +162,6 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             std::string(FIRMWARE_NAME).substr(0, std::string(FIRMWARE_NAME).find('_'));
   }
   return error.empty();
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  return s;
 }
 
 // The catalogue entry named `name`, letter case aside, as the window's model list finds it.
@@ -184,35 +229,75 @@ void PrintUsage() {
   }
 }
 
-void PrintList(const ConsolePlatform& platform, const char* model) {
+// The models and the ports, as lines or as one JSON object.
+void PrintList(const ConsolePlatform& platform, const char* model, bool json) {
   std::vector<std::string> models;
   for (const ModelRow& row : kModels) models.push_back(row.name);
   std::stable_sort(models.begin(), models.end(), SortedListOrder);
-  std::printf("models (link; the image's model marked *):\n");
-  for (const std::string& m : models) {
-    std::printf("  %-15s %s%s\n", m.c_str(), NameInUsbSet(m.c_str()) ? "USB" : "COM",
-                model != nullptr && m == model ? " *" : "");
+  std::vector<std::string> ports = platform.ports;
+  for (const std::string& p : ListSerialPorts()) ports.push_back(p);
+  if (json) {
+    std::string line = "{\"event\":\"list\",\"models\":[";
+    for (size_t i = 0; i < models.size(); ++i) {
+      line += std::string(i == 0 ? "" : ",") + "{\"name\":" + JsonString(models[i]) +
+              ",\"link\":\"" + (NameInUsbSet(models[i].c_str()) ? "USB" : "COM") + "\"" +
+              (model != nullptr && models[i] == model ? ",\"image\":true" : "") + "}";
+    }
+    line += "],\"ports\":[";
+    for (size_t i = 0; i < ports.size(); ++i) {
+      // A port and its other names, as the line output separates them.
+      const size_t gap = ports[i].find("  ");
+      line += std::string(i == 0 ? "" : ",") + "{\"port\":" + JsonString(ports[i].substr(0, gap)) +
+              ",\"names\":[";
+      for (size_t at = gap, n = 0; at != std::string::npos; ++n) {
+        const size_t next = ports[i].find("  ", at + 2);
+        line +=
+            std::string(n == 0 ? "" : ",") +
+            JsonString(ports[i].substr(at + 2, next == std::string::npos ? next : next - at - 2));
+        at = next;
+      }
+      line += "]}";
+    }
+    Out(line + "]}\n");
+    return;
   }
-  std::printf("ports for %s:\n", model != nullptr ? model : "a COM model");
-  for (const std::string& p : platform.ports) std::printf("  %s\n", p.c_str());
+  std::string text = "models (link; the image's model marked *):\n";
+  for (const std::string& m : models) {
+    char row[64];
+    std::snprintf(row, sizeof row, "  %-15s %s%s\n", m.c_str(),
+                  NameInUsbSet(m.c_str()) ? "USB" : "COM",
+                  model != nullptr && m == model ? " *" : "");
+    text += row;
+  }
+  text += std::string("ports for ") + (model != nullptr ? model : "a COM model") + ":\n";
+  for (const std::string& p : ports) text += "  " + p + "\n";
 #ifndef _WIN32
-  std::printf("  (none listed on this system: name the serial port's device with --port)\n");
+  if (ports.empty()) text += "  (no serial port present: name the port's device with --port)\n";
 #endif
+  Out(text);
 }
 
 // The burn state is sampled as often as the window's panel repaints; lines are written only on a
 // change.
 constexpr int kSampleMs = 100;
+const char kDryRunText[] = "The PLC fits the image: a burn would go on (nothing erased or written)";
+
+// How long the end waits for the output to go out: a paused terminal holds it up no longer.
+constexpr unsigned kOutputGraceMs = 1000;
 
 // The burn, one per process.
 ConsolePlatform platform;
 Options options;
 Reporter* reporter = nullptr;
 AppendFile logFile;
+Trace trace;
 BurnRecord record;
 double started = 0;                  // MonotonicSeconds
 std::atomic<int> frozenSeconds{-1};  // the elapsed seconds once the burn stopped its timer
 std::atomic<bool> finalShown{false};
+bool identityShown = false;
+const char* dryRunLeft = nullptr;  // where a dry run that went through leaves the PLC  // the burn
+                                   // thread's, and the main thread's once it has ended
 
 int ElapsedSeconds() {
   const int frozen = frozenSeconds.load();
@@ -229,17 +314,35 @@ void TakeCounters() {
   record.totalErrors = totalErrCounter.load();
 }
 
+// Writes the record, then the end for people or rigs, and ends the process: the record goes first
+// and the output is waited for only so long, so that a paused output holds up neither. Called
+// with the output locked.
+[[noreturn]] void Finish() {
+  record.seconds = WallSeconds();
+  record.ending = EndingMembers(dryRunLeft != nullptr ? dryRunLeft : PlcLeftNow());
+  const bool recorded = !logFile.IsOpen() || logFile.WriteLine(RecordLine(record));
+  reporter->End(record, recorded);
+  FlushOutput(kOutputGraceMs);
+  EndProcess(recorded ? record.code : kExitNotRecorded);
+}
+
 // Ends the burn and the process now (a prompt nobody answered, an interrupt), with the output
-// locked: the record is written, then the process goes, and with it the link and its hold.
+// locked: the record is written, then the process goes, and with it the link, its hold and the
+// prompt's command.
 [[noreturn]] void EndNow(const std::string& text, int code) {
   std::lock_guard<std::mutex> lock(reporter->Lock());
   TakeCounters();
   record.text = text;
   record.code = code;
-  record.seconds = WallSeconds();
-  reporter->End(record);
-  if (logFile.IsOpen()) logFile.WriteLine(RecordLine(record));
-  EndProcess(code);
+  Finish();
+}
+
+// The identity event, once the burn has read the PLC's identity and gone past its checks (or
+// ended at them).
+void ShowIdentity() {
+  if (identityShown || !burnDetail.identity.modelIdRead) return;
+  identityShown = true;
+  reporter->Identity(ElapsedSeconds());
 }
 
 void OnInterrupted() {
@@ -252,18 +355,24 @@ void OnPrompt(const char* text) {
   const bool replug = SelectedModel().handOver == kReplug;
   const std::string& command = replug ? options.replugCommand : options.powerCycleCommand;
   const char* what = replug ? "replug" : "power-cycle";
+  const char* nobody = replug ? "replugged the USB cable" : "powered the PLC off and on";
   const int seconds = ElapsedSeconds();
+  ShowIdentity();
   if (!command.empty()) {
     reporter->Prompt(seconds, text, "command");
     reporter->Note(std::string("running the ") + what + " command: " + command);
-    const int status = RunCommand(command);
+    const int status = RunCommand(command, options.commandTimeout);
     if (status == 0) return;
-    EndNow(std::string("The ") + what + " command exited " + std::to_string(status) +
-               ", so nobody " +
-               (replug ? "replugged the USB cable" : "powered the PLC off and on") + ": " + text,
+    const std::string how =
+        status == kCommandTimedOut
+            ? "did not end within " + std::to_string(options.commandTimeout) + " s and was ended"
+            : "exited " + std::to_string(status);
+    EndNow(std::string("The ") + what + " command " + how + ", so nobody " + nobody + ": " + text,
            kExitPromptUnanswered);
   }
   if (StdinIsTerminal()) {
+    // Only an Enter typed after the prompt answers it.
+    DiscardPendingInput();
     reporter->Prompt(seconds, text, "enter");
     reporter->Note("Press Enter when done.");
     char line[256];
@@ -276,33 +385,69 @@ void OnPrompt(const char* text) {
       kExitPromptUnanswered);
 }
 
+// The final text as the operator reads it: the port by the name it was given, not by the short
+// name the burn opens it by.
+std::string ShownText(const char* text) {
+  std::string shown = text;
+  if (platform.portAlias.empty()) return shown;
+  const std::string alias = " " + platform.portAlias + " ";
+  const size_t at = shown.find(alias);
+  if (at != std::string::npos) shown.replace(at + 1, alias.size() - 2, options.port);
+  return shown;
+}
+
 void OnFinal(const char* text) {
+  reporter->Observe(ElapsedSeconds());
+  if (RecordedSuccess()) reporter->Complete(ElapsedSeconds());
+  ShowIdentity();
   std::lock_guard<std::mutex> lock(reporter->Lock());
   TakeCounters();
-  record.text = text;
+  record.text = ShownText(text);
   record.code = EndingCode();
   reporter->StopSampling();
   finalShown.store(true);
 }
 
-int Refuse(int code, const std::string& text) {
+void OnExchange(bool sent, const uint8_t* data, uint32_t count) {
+  if (trace.IsOpen()) trace.Exchange(WallSeconds() * 1000.0, sent, data, count);
+  if (burnReach.load() >= kReachedHandOver || flashStatus.load() != kFlashIdle) ShowIdentity();
+  reporter->Observe(ElapsedSeconds());
+}
+
+// A run refused before the burn: one line on standard error, the end event in JSON, the record.
+[[noreturn]] void Refuse(int code, const std::string& text) {
   std::fprintf(stderr, "morvex-burn: %s\n", text.c_str());
-  if (options.json) {
-    record.text = text;
-    record.code = code;
-    reporter->End(record);
+  std::lock_guard<std::mutex> lock(reporter->Lock());
+  record.text = text;
+  record.code = code;
+  record.seconds = started > 0 ? WallSeconds() : 0;
+  record.ending = EndingMembers(PlcLeftNow());
+  const bool recorded = !logFile.IsOpen() || logFile.WriteLine(RecordLine(record));
+  if (!recorded) {
+    std::fprintf(stderr, "morvex-burn: the record did not go whole into %s (exit %d)\n",
+                 options.log.c_str(), kExitNotRecorded);
   }
-  return code;
+  if (options.json) reporter->End(record, recorded);
+  FlushOutput(kOutputGraceMs);
+  EndProcess(recorded ? code : kExitNotRecorded);
+}
+
+bool JsonAsked(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string error;
-  if (!ParseOptions(argc, argv, options, error)) {
-    std::fprintf(stderr, "morvex-burn: %s (see --help)\n", error.c_str());
-    return kExitCommandLine;
-  }
+  const bool parsed = ParseOptions(argc, argv, options, error);
+  options.json = options.json || JsonAsked(argc, argv);
+  Reporter out(options.json, StdoutIsTerminal());
+  reporter = &out;
+  if (!parsed) Refuse(kExitCommandLine, error + " (see --help)");
   if (options.help) {
     PrintUsage();
     return 0;
@@ -314,24 +459,22 @@ int main(int argc, char** argv) {
   SetPlatform(&platform);
   SetLinkPlatform(&platform);
   SetBurnWindow(&platform);
-  Reporter out(options.json, StdoutIsTerminal());
-  reporter = &out;
 
   if (!options.log.empty() && !logFile.Open(options.log, error)) {
-    return Refuse(kExitCommandLine, "cannot open the log " + options.log + ": " + error);
+    Refuse(kExitCommandLine, "cannot open the log " + options.log + ": " + error);
   }
+  record.port = NameToUtf8(options.port);
 
   // The image and its model, as the window takes them.
   record.image = FIRMWARE_NAME;
   if (!options.image.empty()) {
     platform.imageFromFile = true;
-    record.image = BaseName(options.image);
-    if (!ReadImageFile(options.image, platform.fileImage, error)) {
-      return Refuse(kExitRefused, error);
-    }
+    record.image = NameToUtf8(BaseName(options.image));
+    if (!ReadImageFile(options.image, platform.fileImage, error)) Refuse(kExitRefused, error);
   }
   char part[kModelNameSize];
-  ModelPartOfImageName(record.image.c_str(), part);
+  ModelPartOfImageName(BaseName(options.image.empty() ? FIRMWARE_NAME : options.image).c_str(),
+                       part);
   const char* model = FindModel(options.model.empty() ? part : options.model);
   if (model != nullptr) {
     SelectPLCByName(model);
@@ -345,15 +488,20 @@ int main(int argc, char** argv) {
     ListComPorts(platform.ports);
   }
   if (options.list) {
-    PrintList(platform, model);
-    return 0;
+#ifndef _WIN32
+    // Natively only serial ports are reached: those present stand in the list.
+    platform.ports.clear();
+#endif
+    PrintList(platform, model, options.json);
+    FlushOutput(kOutputGraceMs);
+    EndProcess(0);
   }
   if (model == nullptr) {
-    return Refuse(kExitRefused, options.model.empty() ? "the image name " + record.image +
-                                                            " names no model (the part before its "
-                                                            "first '_'): give --model"
-                                                      : "no model " + options.model +
-                                                            " in the catalogue (see --list)");
+    Refuse(kExitRefused, options.model.empty()
+                             ? "the image name " + record.image +
+                                   " names no model (the part before its "
+                                   "first '_'): give --model"
+                             : "no model " + options.model + " in the catalogue (see --list)");
   }
   record.model = model;
 
@@ -362,33 +510,50 @@ int main(int argc, char** argv) {
   const bool usb = InUsbSet();
   std::string port = Upper(options.port);
   if (usb && !port.empty() && port != "USB") {
-    return Refuse(kExitCommandLine, "a " + record.model + " is reached by USB: --port USB");
+    Refuse(kExitCommandLine, "a " + record.model + " is reached by USB: --port USB");
   }
   if (!usb && port.empty()) {
-    if (platform.ports.empty()) return Refuse(kExitCommandLine, "no COM port is present");
+    if (platform.ports.empty()) Refuse(kExitCommandLine, "no COM port is present");
     port = platform.ports.front();
   }
   if (!usb &&
       std::find(platform.ports.begin(), platform.ports.end(), port) == platform.ports.end()) {
     std::string present;
     for (const std::string& p : platform.ports) present += " " + p;
-    return Refuse(kExitCommandLine, "no port " + options.port + " among the present COM ports:" +
-                                        (present.empty() ? " none" : present));
+    Refuse(kExitCommandLine, "no port " + options.port + " among the present COM ports:" +
+                                 (present.empty() ? " none" : present));
   }
-  record.port = usb ? "USB" : port;
+  if (record.port.empty()) record.port = usb ? "USB" : port;
+  record.device = usb ? "USB" : port;
   if (!usb) SetSelectedComPort(port.c_str());
 #else
-  if (InUsbSet()) return Refuse(kExitRefused, "a " + record.model + kNativeUsbText);
+  if (InUsbSet()) Refuse(kExitRefused, "a " + record.model + kNativeUsbText);
   if (options.port.empty()) {
-    return Refuse(kExitCommandLine, "name the serial port with --port (e.g. /dev/ttyUSB0)");
+    Refuse(kExitCommandLine, "name the serial port with --port (e.g. /dev/ttyUSB0; see --list)");
   }
   if (!ResolveDevicePath(options.port, platform.devicePath, error)) {
-    return Refuse(kExitCommandLine, "no port " + options.port + ": " + error);
+    Refuse(kExitCommandLine, "no port " + options.port + ": " + error);
   }
   platform.portAlias = PortAlias(platform.devicePath);
-  record.port = platform.devicePath;
+  record.device = platform.devicePath;
   SetSelectedComPort(platform.portAlias.c_str());
 #endif
+
+  // A prompt that nobody could answer is found now, before anything is sent.
+  const ModelRow& row = SelectedModel();
+  if (row.handOver != kWait && !StdinIsTerminal() && !options.identify) {
+    const bool replug = row.handOver == kReplug;
+    if ((replug ? options.replugCommand : options.powerCycleCommand).empty()) {
+      Refuse(kExitCommandLine, std::string("a ") + model + " asks to be " +
+                                   (replug ? "replugged" : "powered off and on") +
+                                   " during the burn and standard input is no terminal: give " +
+                                   (replug ? "--replug-command" : "--power-cycle-command") +
+                                   " CMD");
+    }
+  }
+  if (!options.trace.empty() && !trace.Open(options.trace, error)) {
+    Refuse(kExitCommandLine, "cannot write the trace " + options.trace + ": " + error);
+  }
 
   const std::vector<uint8_t>& bytes = platform.fileImage;
   if (platform.imageFromFile) {
@@ -403,8 +568,17 @@ int main(int argc, char** argv) {
     }
   }
 
+  const char* named = FindModel(part);
+  if (!options.model.empty() && named != nullptr && std::strcmp(named, model) != 0) {
+    std::fprintf(stderr,
+                 "morvex-burn: warning: the file's name is of a %s, burned as a %s (--model)\n",
+                 named, model);
+  }
+
+  burnDryRun.store(options.identify);
   platform.onPrompt = OnPrompt;
   platform.onFinal = OnFinal;
+  platform.onExchange = OnExchange;
   platform.onTimerStopped = [] {
     if (frozenSeconds.load() < 0) frozenSeconds.store(ElapsedSeconds());
   };
@@ -425,14 +599,24 @@ int main(int argc, char** argv) {
   }
   burn.join();
 
+  if (options.identify && !finalShown.load()) {
+    // The dry run went as far as a burn goes before it erases.
+    out.Observe(ElapsedSeconds());
+    ShowIdentity();
+    out.Note(burnReach.load() == kReachedLoader
+                 ? "The PLC answered in its boot loader."
+                 : "The PLC answered in its firmware (monitor mode).");
+    TakeCounters();
+    record.text = kDryRunText;
+    dryRunLeft = PlcLeftName(burnReach.load() == kReachedLoader ? PlcLeft::kInBootLoader
+                                                                : PlcLeft::kUntouched);
+    record.code = kExitSuccess;
+  }
   if (record.code == kExitNoLink && platform.holdRefused) {
     out.Note("The port is held by another burn.");
+  } else if (record.code == kExitNoLink && platform.heldElsewhere) {
+    out.Note("The port is held by another program (it has locked the device).");
   }
   std::lock_guard<std::mutex> lock(out.Lock());
-  record.seconds = WallSeconds();
-  out.End(record);
-  if (logFile.IsOpen() && !logFile.WriteLine(RecordLine(record))) {
-    std::fprintf(stderr, "morvex-burn: the record did not go whole into %s\n", options.log.c_str());
-  }
-  return record.code;
+  Finish();
 }

@@ -31,18 +31,38 @@ class AppendFile {
   intptr_t handle_ = -1;
 };
 
-// Runs `command` and waits for it: through the shell (sh -c) on POSIX systems, as a program and
-// its arguments on Windows. Returns its exit status, or -1 when it could not be run or did not
-// exit by itself.
-int RunCommand(const std::string& command);
+// Runs `command` and waits for it at most `timeoutSeconds`: through the shell (sh -c) in a process
+// group of its own on POSIX systems, as a program and its arguments in a job of its own on
+// Windows. Returns its exit status, -1 when it could not be run or did not exit by itself, or
+// kCommandTimedOut when it was still running at the time-out (it is then ended).
+constexpr int kCommandTimedOut = -2;
+int RunCommand(const std::string& command, unsigned timeoutSeconds);
 
-// Calls `handler` on its own thread on Ctrl-C (and, natively, on SIGTERM); the handler ends the
-// process. Called before any other thread is started.
+// Ends whatever is left of the commands RunCommand started (their group, their job).
+void EndCommands();
+
+// Drops what was typed ahead on a terminal, so that only an answer given after a prompt counts.
+void DiscardPendingInput();
+
+// Calls `handler` on its own thread on Ctrl-C (and, natively, on SIGTERM and SIGHUP); the handler
+// ends the process. Called before any other thread is started.
 void OnInterrupt(void (*handler)());
 
-// Ends the process at once with `code`, after flushing standard output and error: what the process
-// holds (the link, its hold) goes with it, as when the window is closed.
+// Ends the process at once with `code`, after ending the commands: what the process holds (the
+// link, its hold) goes with it, as when the window is closed. Standard output is not waited for
+// here (see FlushOutput).
 [[noreturn]] void EndProcess(int code);
+
+// Writes to standard output, blocking while it is paused: only the output thread calls it.
+void WriteStandardOutput(const std::string& text);
+
+// A name from the system (a file name, a port) as UTF-8: on Windows it comes in the code page of
+// the process.
+std::string NameToUtf8(const std::string& name);
+
+// The serial ports present on this system, each with its other names (/dev/serial/by-id/...),
+// for --list; empty where the burn's platform lists them itself.
+std::vector<std::string> ListSerialPorts();
 
 // The largest image file read: far above every model's limit, and small enough for a 32-bit
 // process to hold.
@@ -55,5 +75,6 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
 double MonotonicSeconds();
 void SleepMs(unsigned ms);
 
-// The device a port path names, as a canonical path; false, with the reason, when there is none.
+// The device a port path names, as a canonical path; false, with the reason, when there is none
+// or it is no terminal.
 bool ResolveDevicePath(const std::string& given, std::string& path, std::string& error);

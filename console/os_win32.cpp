@@ -2,6 +2,7 @@
 // After windows.h: the C runtime's terminal test.
 #include <io.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "console/os.h"
@@ -9,6 +10,21 @@
 namespace {
 
 void (*interruptHandler)() = nullptr;
+
+// The job of the prompt commands: ended with the burn, and with this process's last handle to it.
+std::atomic<HANDLE> commandJob{nullptr};
+
+HANDLE CommandJob() {
+  if (commandJob.load() == nullptr) {
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    if (job == nullptr) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    commandJob.store(job);
+  }
+  return commandJob.load();
+}
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
@@ -66,27 +82,84 @@ bool AppendFile::WriteLine(const std::string& line) {
          written == whole.size();
 }
 
-int RunCommand(const std::string& command) {
+int RunCommand(const std::string& command, unsigned timeoutSeconds) {
   // The command line as a program and its arguments, with nothing of this process handed down:
-  // a command that wants the shell's own commands says "cmd /c".
+  // a command that wants the shell's own commands says "cmd /c". It starts suspended, so that it
+  // is in the job before it can start anything of its own.
   std::vector<char> line(command.begin(), command.end());
   line.push_back('\0');
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  std::fflush(nullptr);
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  HANDLE job = CommandJob();
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                      nullptr, &startup, &process)) {
     return -1;
   }
+  if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
+  ResumeThread(process.hThread);
   CloseHandle(process.hThread);
   DWORD code = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-      !GetExitCodeProcess(process.hProcess, &code)) {
-    code = static_cast<DWORD>(-1);
+  const DWORD waited = WaitForSingleObject(process.hProcess, timeoutSeconds * 1000u);
+  int result;
+  if (waited == WAIT_TIMEOUT) {
+    EndCommands();
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 5000);
+    result = kCommandTimedOut;
+  } else if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
+    result = -1;
+  } else {
+    result = static_cast<int>(code);
   }
   CloseHandle(process.hProcess);
-  return static_cast<int>(code);
+  return result;
+}
+
+void EndCommands() {
+  HANDLE job = commandJob.load();
+  if (job != nullptr) TerminateJobObject(job, 1);
+}
+
+void DiscardPendingInput() {
+  FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+void WriteStandardOutput(const std::string& lines) {
+  // Line ends as the C runtime's text mode writes them.
+  std::string text;
+  for (const char c : lines) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  size_t done = 0;
+  while (done < text.size()) {
+    DWORD n = 0;
+    if (!WriteFile(out, text.data() + done, static_cast<DWORD>(text.size() - done), &n, nullptr) ||
+        n == 0) {
+      return;
+    }
+    done += n;
+  }
+}
+
+std::string NameToUtf8(const std::string& name) {
+  if (name.empty()) return name;
+  const int wide =
+      MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+  if (wide <= 0) return name;
+  std::vector<wchar_t> w(static_cast<size_t>(wide));
+  MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), w.data(), wide);
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return name;
+  std::string utf8(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, &utf8[0], bytes, nullptr, nullptr);
+  return utf8;
+}
+
+std::vector<std::string> ListSerialPorts() {
+  return {};  // the burn's platform lists the COM ports
 }
 
 void OnInterrupt(void (*handler)()) {
@@ -95,7 +168,7 @@ void OnInterrupt(void (*handler)()) {
 }
 
 void EndProcess(int code) {
-  std::fflush(stdout);
+  EndCommands();
   std::fflush(stderr);
   // At once, as _exit: no clean-up of the program's own objects runs while another thread of
   // the burn may still use them.

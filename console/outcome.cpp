@@ -8,8 +8,8 @@ const Outcome kOutcomes[] = {
     {kExitSuccess, "success", "the PLC holds the new firmware",
      "nothing; a USB model asks for its cable to be replugged"},
     {kExitCommandLine, "command-line",
-     "the command line is wrong: an unknown option, a missing value, a port that is not there; "
-     "nothing was sent",
+     "the command line is wrong: an unknown option, a missing value, a port that is not there or "
+     "no terminal, a prompt that nobody could answer; nothing was sent",
      "mend the command (see --help and --list)"},
     {kExitRefused, "refused",
      "refused before any link: the image (missing, unreadable, empty, too large or too small for "
@@ -42,8 +42,16 @@ const Outcome kOutcomes[] = {
      "replug or re-power the PLC and burn again; in a script give --replug-command or "
      "--power-cycle-command"},
     {kExitInterrupted, "interrupted",
-     "interrupted (Ctrl-C); the line before says where the PLC was left",
+     "interrupted (Ctrl-C, SIGTERM, SIGHUP); the line before says where the PLC was left",
      "as that line says; a PLC left in its boot loader takes the next burn"},
+    {kExitNoAnswer, "no-answer",
+     "nothing at all came back from the link in the whole burn: no PLC, the wrong port or "
+     "cable, or the PLC is off; the PLC is as it was",
+     "check the port, the cable and the PLC's power, then burn again"},
+    {kExitNotRecorded, "not-recorded",
+     "the burn's record could not be written whole to the log (a full disk?); the line before "
+     "gives the burn's own outcome",
+     "count the burn by that outcome; mend the log's disk or its path"},
 };
 const int kOutcomeCount = sizeof kOutcomes / sizeof kOutcomes[0];
 
@@ -51,12 +59,29 @@ const Outcome& OutcomeOf(int code) {
   for (const Outcome& o : kOutcomes) {
     if (o.code == code) return o;
   }
-  return kOutcomes[kOutcomeCount - 1];
+  return OutcomeOf(kExitInterrupted);
 }
 
 int EndingCode() {
   const Ending* ending = RecordedEnding();
-  return ending != nullptr ? ending->exitCode : kExitInterrupted;
+  if (ending == nullptr) return kExitInterrupted;
+  if (ending->exitCode >= kExitBeforeHandOver && !burnDetail.anyByteReceived) return kExitNoAnswer;
+  return ending->exitCode;
+}
+
+const char* PlcLeftNow() {
+  if (EndingCode() == kExitNoAnswer) return PlcLeftName(PlcLeft::kUntouched);
+  if (RecordedEnding() != nullptr) return RecordedPlcLeft();
+  if (flashStatus.load() != kFlashIdle) return PlcLeftName(PlcLeft::kErased);
+  switch (burnReach.load()) {
+    case kReachedNothing:
+    case kReachedOpening:
+    case kReachedLink:
+      return PlcLeftName(burnReach.load() == kReachedLink ? PlcLeft::kUnknown
+                                                          : PlcLeft::kUntouched);
+    default:
+      return PlcLeftName(PlcLeft::kInBootLoader);
+  }
 }
 
 const char* WhereThePlcIs() {

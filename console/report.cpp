@@ -1,11 +1,16 @@
 #include "console/report.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 
 #include "console/os.h"
 #include "console/outcome.h"
 #include "core/burn_state.h"
+#include "update/endings.h"
 
 namespace {
 
@@ -30,22 +35,84 @@ std::string Counters(int errors, int total) {
   return "\"errors\":" + std::to_string(errors) + ",\"total_errors\":" + std::to_string(total);
 }
 
-void Out(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
+// The queue of the output thread. Never destroyed: the process ends by _exit, with the thread
+// possibly still blocked in a write.
+struct OutputQueue {
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::condition_variable drained;
+  std::string pending;
+  bool writing = false;
+};
+
+OutputQueue& Queue() {
+  static OutputQueue* queue = [] {
+    OutputQueue* q = new OutputQueue;
+    std::thread([q] {
+      std::unique_lock<std::mutex> lock(q->mutex);
+      for (;;) {
+        q->ready.wait(lock, [q] { return !q->pending.empty(); });
+        std::string text;
+        text.swap(q->pending);
+        q->writing = true;
+        lock.unlock();
+        WriteStandardOutput(text);
+        lock.lock();
+        q->writing = false;
+        q->drained.notify_all();
+      }
+    }).detach();
+    return q;
+  }();
+  return *queue;
+}
+
+// The length of the UTF-8 character at `s[i]`, or 0 when the bytes there are none.
+size_t Utf8Length(const std::string& s, size_t i) {
+  const unsigned char u = static_cast<unsigned char>(s[i]);
+  const size_t n = u >= 0xF0 && u <= 0xF4 ? 4 : u >= 0xE0 ? 3 : u >= 0xC2 && u < 0xE0 ? 2 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+  }
+  const unsigned char next = static_cast<unsigned char>(s[i + 1]);
+  // Neither an overlong form nor a surrogate nor past U+10FFFF.
+  if ((u == 0xE0 && next < 0xA0) || (u == 0xED && next >= 0xA0) || (u == 0xF0 && next < 0x90) ||
+      (u == 0xF4 && next >= 0x90)) {
+    return 0;
+  }
+  return n;
 }
 
 }  // namespace
 
+void Out(const std::string& text) {
+  OutputQueue& q = Queue();
+  std::lock_guard<std::mutex> lock(q.mutex);
+  q.pending += text;
+  q.ready.notify_one();
+}
+
+void FlushOutput(unsigned ms) {
+  OutputQueue& q = Queue();
+  std::unique_lock<std::mutex> lock(q.mutex);
+  q.drained.wait_for(lock, std::chrono::milliseconds(ms),
+                     [&q] { return q.pending.empty() && !q.writing; });
+}
+
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (const char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const unsigned char u = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
+    } else if (u >= 0x80 && Utf8Length(text, i) > 0) {
+      const size_t n = Utf8Length(text, i);
+      out += text.substr(i, n);
+      i += n - 1;
     } else if (u < 0x20 || u >= 0x7F) {
-      // Names from the system may carry bytes of any code page: each stands as its own number.
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\u%04x", u);
       out += escape;
@@ -56,6 +123,59 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+std::string IdentityJson() {
+  const PlcIdentity& id = burnDetail.identity;
+  if (id.mode == PlcMode::kUnknown && !id.modelIdRead) return "null";
+  std::string json = std::string("{\"mode\":\"") + PlcModeName(id.mode) +
+                     "\",\"model_id\":" + (id.modelIdRead ? std::to_string(id.modelId) : "null");
+  for (int r = 0; r < kGateRegisterCount; ++r) {
+    const RegisterRead& read = id.registers[r];
+    if (!read.read) continue;
+    json += std::string(",\"") + GateRegisterName(static_cast<GateRegister>(r)) +
+            "\":" + (read.answered ? std::to_string(read.value) : "null");
+  }
+  if (id.bootLoaderVersionRead) {
+    json += ",\"boot_loader_version\":\"" + std::to_string(id.bootLoaderVersion >> 4) + "." +
+            std::to_string(id.bootLoaderVersion & 0x0F) + "\"";
+  }
+  return json + "}";
+}
+
+std::string IdentityText() {
+  const PlcIdentity& id = burnDetail.identity;
+  std::string text =
+      std::string("identity: ") + (id.mode == PlcMode::kLoader    ? "in its boot loader"
+                                   : id.mode == PlcMode::kMonitor ? "in its firmware (monitor mode)"
+                                                                  : "mode unknown");
+  if (id.modelIdRead) text += ", model ID " + std::to_string(id.modelId);
+  for (int r = 0; r < kGateRegisterCount; ++r) {
+    const RegisterRead& read = id.registers[r];
+    if (!read.read) continue;
+    text += std::string(", ") + GateRegisterName(static_cast<GateRegister>(r)) + " " +
+            (read.answered ? std::to_string(read.value) : "not answered");
+  }
+  if (id.bootLoaderVersionRead) {
+    text += ", boot loader V" + std::to_string(id.bootLoaderVersion >> 4) + "." +
+            std::to_string(id.bootLoaderVersion & 0x0F);
+  }
+  return text;
+}
+
+std::string EndingMembers(const char* plcLeft) {
+  std::string json = std::string("\"plc_left\":\"") + plcLeft + "\",\"failed\":";
+  const RequestRecord& failed = burnDetail.failed;
+  if (failed.request == BurnRequest::kNone || RecordedEnding() == nullptr) {
+    json += "null";
+  } else {
+    json += std::string("{\"request\":\"") + RequestName(failed.request) + "\"";
+    if (failed.request == BurnRequest::kEraseUnit || failed.request == BurnRequest::kBlock) {
+      json += ",\"index\":" + std::to_string(failed.index) + ",\"of\":" + std::to_string(failed.of);
+    }
+    json += ",\"attempts\":" + std::to_string(failed.attempts) + "}";
+  }
+  return json + ",\"identity\":" + IdentityJson();
+}
+
 std::string RecordLine(const BurnRecord& r) {
   char time[32] = "";
   const std::time_t now = std::time(nullptr);
@@ -63,11 +183,12 @@ std::string RecordLine(const BurnRecord& r) {
     std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", utc);
   return "{\"time\":\"" + std::string(time) + "\",\"host\":" + JsonString(HostName()) +
          ",\"version\":\"" MORVEX_VERSION "\",\"port\":" + JsonString(r.port) +
-         ",\"model\":" + JsonString(r.model) + ",\"image\":" + JsonString(r.image) +
-         ",\"size\":" + std::to_string(r.size) + ",\"sha256\":\"" + r.sha256 +
-         "\",\"text\":" + JsonString(r.text) + ",\"outcome\":\"" + OutcomeOf(r.code).name +
-         "\",\"exit_code\":" + std::to_string(r.code) + ",\"seconds\":" + Seconds(r.seconds) + "," +
-         Counters(r.errors, r.totalErrors) + "}";
+         ",\"device\":" + JsonString(r.device) + ",\"model\":" + JsonString(r.model) +
+         ",\"image\":" + JsonString(r.image) + ",\"size\":" + std::to_string(r.size) +
+         ",\"sha256\":\"" + r.sha256 + "\",\"text\":" + JsonString(r.text) + ",\"outcome\":\"" +
+         OutcomeOf(r.code).name + "\",\"exit_code\":" + std::to_string(r.code) +
+         ",\"seconds\":" + Seconds(r.seconds) + "," + Counters(r.errors, r.totalErrors) +
+         (r.ending.empty() ? "" : "," + r.ending) + "}";
 }
 
 void Reporter::Start(const BurnRecord& r) {
@@ -92,29 +213,53 @@ std::string Reporter::ProgressText(int seconds, int phase, int percent, int erro
 
 void Reporter::Sample(int seconds) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!sampling_) return;
-  const int phase = flashStatus.load();
-  const int percent = progress.load();
+  if (!sampling_ || json_ || !terminal_) return;
+  const std::string text = ProgressText(seconds, flashStatus.load(), progress.load(),
+                                        errCounter.load(), totalErrCounter.load());
+  if (lineOpen_ && text == lastLine_) return;
+  Out("\r" + text + "\033[K");
+  lastLine_ = text;
+  lineOpen_ = true;
+}
+
+void Reporter::Milestone(int seconds, bool phaseEntered, int phase, int percent) {
   const int errors = errCounter.load();
   const int total = totalErrCounter.load();
-  const int step = percent / 10;
-  const bool newPhase = phase != lastPhase_;
-  const bool newStep = newPhase || step != lastStep_;
-  lastPhase_ = phase;
-  lastStep_ = step;
   if (json_) {
-    if (!newStep) return;
-    Out(std::string("{\"event\":\"") + (newPhase ? "phase" : "percent") +
+    Out(std::string("{\"event\":\"") + (phaseEntered ? "phase" : "percent") +
         "\",\"seconds\":" + std::to_string(seconds) + ",\"phase\":\"" + PhaseName(phase) +
         "\",\"percent\":" + std::to_string(percent) + "," + Counters(errors, total) + "}\n");
-  } else if (terminal_) {
-    const std::string text = ProgressText(seconds, phase, percent, errors, total);
-    if (lineOpen_ && text == lastLine_) return;
-    Out("\r" + text + "\033[K");
-    lastLine_ = text;
-    lineOpen_ = true;
-  } else if (newStep) {
+  } else if (!terminal_) {
     Out(ProgressText(seconds, phase, percent, errors, total) + "\n");
+  }
+}
+
+void Reporter::Observe(int seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!sampling_) return;
+  const int phase = flashStatus.load();
+  const int step = std::min(progress.load(), 100) / 10;
+  if (phase != lastPhase_) {
+    // The erase is whole once the transfer starts.
+    if (lastPhase_ == kFlashErasing && phase == kFlashProgramming) {
+      while (lastStep_ < 10) Milestone(seconds, false, lastPhase_, 10 * ++lastStep_);
+    }
+    lastPhase_ = phase;
+    lastStep_ = 0;
+    Milestone(seconds, true, phase, 0);
+  }
+  while (lastStep_ < step) Milestone(seconds, false, phase, 10 * ++lastStep_);
+}
+
+void Reporter::Complete(int seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (lastPhase_ != kFlashProgramming) return;
+  while (lastStep_ < 10) Milestone(seconds, false, lastPhase_, 10 * ++lastStep_);
+  if (terminal_ && !json_) {
+    const std::string text =
+        ProgressText(seconds, lastPhase_, 100, errCounter.load(), totalErrCounter.load());
+    Out("\r" + text + "\033[K");
+    lineOpen_ = true;
   }
 }
 
@@ -134,6 +279,17 @@ void Reporter::Prompt(int seconds, const char* text, const char* answer) {
   }
 }
 
+void Reporter::Identity(int seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (json_) {
+    Out("{\"event\":\"identity\",\"seconds\":" + std::to_string(seconds) +
+        ",\"identity\":" + IdentityJson() + "}\n");
+  } else {
+    BreakProgressLine();
+    Out(IdentityText() + "\n");
+  }
+}
+
 void Reporter::Note(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (json_) return;
@@ -141,17 +297,28 @@ void Reporter::Note(const std::string& line) {
   Out(line + "\n");
 }
 
-void Reporter::End(const BurnRecord& r) {
-  // Called with the lock held by an interrupt, which then ends the process: no lock here.
+void Reporter::End(const BurnRecord& r, bool recorded) {
+  // Called with the lock held by whoever ends the process: no lock here.
   sampling_ = false;
   const Outcome& outcome = OutcomeOf(r.code);
+  const Outcome& shown = recorded ? outcome : OutcomeOf(kExitNotRecorded);
   if (json_) {
+    std::string burn;
+    if (!recorded) {
+      burn = ",\"burn_outcome\":\"" + std::string(outcome.name) +
+             "\",\"burn_exit_code\":" + std::to_string(r.code);
+    }
     Out("{\"event\":\"end\",\"seconds\":" + Seconds(r.seconds) + ",\"text\":" + JsonString(r.text) +
-        ",\"outcome\":\"" + outcome.name + "\",\"exit_code\":" + std::to_string(r.code) + "," +
-        Counters(r.errors, r.totalErrors) + "}\n");
+        ",\"outcome\":\"" + shown.name + "\",\"exit_code\":" + std::to_string(shown.code) + burn +
+        "," + Counters(r.errors, r.totalErrors) + (r.ending.empty() ? "" : "," + r.ending) + "}\n");
   } else {
     BreakProgressLine();
     Out(r.text + "\n");
-    Out("exit " + std::to_string(r.code) + ": " + outcome.meaning + "\n");
+    if (!recorded) {
+      Out("exit " + std::to_string(shown.code) + ": " + shown.meaning + "; the burn itself: exit " +
+          std::to_string(r.code) + ": " + outcome.meaning + "\n");
+    } else {
+      Out("exit " + std::to_string(r.code) + ": " + outcome.meaning + "\n");
+    }
   }
 }

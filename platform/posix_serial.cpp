@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -54,6 +56,16 @@ LinkHandle PosixOpenLink(const char* path) {
   // Non-blocking, so that a write the far end does not drain ends at the write time-out.
   int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return INVALID_LINK_HANDLE;
+  // Held as the serial tools of this system hold a port: an exclusive lock on the device, which
+  // every program that follows the convention honours, and the terminal's exclusive mode against
+  // any other open. A port locked by another is refused with EWOULDBLOCK.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int why = errno;
+    ::close(fd);
+    errno = why;
+    return INVALID_LINK_HANDLE;
+  }
+  ::ioctl(fd, TIOCEXCL);
   termios tio{};
   if (::tcgetattr(fd, &tio) == 0) {
     ::cfmakeraw(&tio);

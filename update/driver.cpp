@@ -17,6 +17,7 @@ const char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to 
 const char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
 
 std::atomic<int32_t> burnReach{kReachedNothing};
+std::atomic<bool> burnDryRun{false};
 
 namespace {
 
@@ -82,6 +83,8 @@ void LoaderPath() {
     Fail(kEndLoaderWrongType);
   } else if (!CheckFuVersion_B()) {
     return;  // the burn has been ended there
+  } else if (burnDryRun.load()) {
+    StopElapsedTimer();  // the dry run's end, where the burn would erase
   } else if (SendErase_B(hSerial) != kLoaderOk) {
     Fail(kEndEraseNotAnswered);
   } else if (SendUpdate(hSerial) != kLoaderOk) {
@@ -123,6 +126,10 @@ void RunCycles() {
     }
     if (!CheckVariant_A(hSerial, flags)) return;
     if (flags.Any()) break;
+    if (burnDryRun.load()) {
+      StopElapsedTimer();  // the dry run's end, where the burn would send its erase request
+      break;
+    }
     code = SendErase_A(hSerial);
     if (code != kResultOk) {
       Fail(State3Ending(code));

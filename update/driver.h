@@ -61,6 +61,11 @@ enum BurnReach : int32_t {
 };
 extern std::atomic<int32_t> burnReach;
 
+// A dry run: the burn makes every check it makes before its erase request (the mode, the
+// identity, the model's gate with its reads; in the boot loader its ID and the loader version),
+// then ends there without a message: nothing is erased or written. Set before StartBurn.
+extern std::atomic<bool> burnDryRun;
+
 // The prompts of the hand-over.
 extern const char kReplugPrompt[];
 extern const char kPowerCyclePrompt[];
