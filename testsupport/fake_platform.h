@@ -83,6 +83,12 @@ class FakePlatform : public LinkPlatform, public Platform {
   // one never taken) fails the test, and so does a hold still held when the platform goes.
   std::set<std::string> heldElsewhere;
   std::set<std::string> HeldLinks() const;  // the names the code under test holds now
+  // Called after every hold taken and every hold given back, with its name (not with the
+  // platform's lock held): a test acts there as another burn would between two steps.
+  std::function<void(const std::string& name, bool taken)> onHoldChange;
+  // When not empty, holds are those of this system (lock files, named mutexes) under names that
+  // begin with this text, and so hold against other processes; heldElsewhere then counts not.
+  std::string systemHoldPrefix;
 
   // The port list: entries kept in sorted order, as the sorted combo box keeps them.
   std::vector<std::string> listEntries;
@@ -145,7 +151,8 @@ class FakePlatform : public LinkPlatform, public Platform {
   std::vector<std::string> events_;
   std::vector<std::unique_ptr<OpenLinkState>> links_;
   int imageLoadsOutstanding_ = 0;
-  std::map<uintptr_t, std::string> holds_;  // by hold, each unique in the process
+  std::map<uintptr_t, std::string> holds_;     // by hold, each unique in the process
+  std::map<uintptr_t, LinkHold> systemHolds_;  // with systemHoldPrefix: this system's hold of each
 };
 
 // Installs a platform and its link for the lifetime of a scope and restores the previous ones.
