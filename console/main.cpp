@@ -32,8 +32,11 @@ const char kUsage[] =
     "                   name before the first '_' names the model (\"PN2_v1.02.bin\": PN2)\n"
     "  --model NAME     with --image: the model, whatever the file's name\n"
     "  --port PORT      the port: COM5 or USB on Windows, a device path (/dev/ttyUSB0) on\n"
-    "                   Linux; by default the one the window would preselect\n"
-    "  --list           print the models and the ports as the window lists them, and exit\n"
+    "                   Linux; by default the one the window would preselect. USB is the first\n"
+    "                   USB PLC present, as the window takes it; USB:NAME the one whose device\n"
+    "                   path holds NAME (letter case aside), followed through the replug\n"
+    "  --list           print the models and the ports as the window lists them, and every USB\n"
+    "                   PLC present (its name for USB:NAME and its device path), and exit\n"
     "  --json           one JSON object a line per event (start, phase, percent, prompt, end)\n"
     "  --log FILE       append one JSON line per burn to FILE (time, host, version, port,\n"
     "                   model, image, size, sha256, text, outcome, exit code, seconds, counters)\n"
@@ -198,7 +201,27 @@ void PrintList(const ConsolePlatform& platform, const char* model) {
 #ifndef _WIN32
   std::printf("  (none listed on this system: name the serial port's device with --port)\n");
 #endif
+  std::vector<std::string> paths;
+  const bool listed = ListUsbDevicePaths(USB_DRIVER_GUID, paths);
+  std::printf("USB PLCs (name for --port USB:NAME, device path):\n");
+  for (const std::string& path : paths) {
+    std::printf("  %-16s %s\n", UsbShortName(path).c_str(), path.c_str());
+  }
+  if (paths.empty()) std::printf("  (none %s)\n", listed ? "present" : "listed on this system");
 }
+
+#ifdef _WIN32
+// Why `--port USB:NAME` names no single USB PLC, with those present.
+std::string UsbChoiceRefusal(const std::string& name, const std::vector<std::string>& paths,
+                             size_t matching) {
+  std::string text = matching == 0 ? "no USB PLC's device path holds '" + name + "'"
+                                   : std::to_string(matching) + " USB PLCs' device paths hold '" +
+                                         name + "': name one of them";
+  text += paths.empty() ? "; none is present" : "; present (name, device path):";
+  for (const std::string& path : paths) text += "\n  " + UsbShortName(path) + "  " + path;
+  return text;
+}
+#endif
 
 // The burn state is sampled as often as the window's panel repaints; lines are written only on a
 // change.
@@ -359,8 +382,20 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   const bool usb = InUsbSet();
   std::string port = Upper(options.port);
-  if (usb && !port.empty() && port != "USB") {
-    return Refuse(kExitCommandLine, "a " + record.model + " is reached by USB: --port USB");
+  const bool usbByName = usb && port.rfind("USB:", 0) == 0;
+  if (usb && !port.empty() && port != "USB" && !usbByName) {
+    return Refuse(kExitCommandLine,
+                  "a " + record.model + " is reached by USB: --port USB or --port USB:NAME");
+  }
+  if (usbByName) {
+    const std::string name = options.port.substr(4);
+    std::vector<std::string> paths;
+    ListUsbDevicePaths(USB_DRIVER_GUID, paths);
+    const std::vector<std::string> named = UsbPathsNamed(paths, name);
+    if (named.size() != 1) {
+      return Refuse(kExitCommandLine, UsbChoiceRefusal(name, paths, named.size()));
+    }
+    usbDevicePath = named.front();
   }
   if (!usb && port.empty()) {
     if (platform.ports.empty()) return Refuse(kExitCommandLine, "no COM port is present");
@@ -373,7 +408,7 @@ int main(int argc, char** argv) {
     return Refuse(kExitCommandLine, "no port " + options.port + " among the present COM ports:" +
                                         (present.empty() ? " none" : present));
   }
-  record.port = usb ? "USB" : port;
+  record.port = usbByName ? usbDevicePath : usb ? "USB" : port;
   if (!usb) SetSelectedComPort(port.c_str());
 #else
   if (InUsbSet()) return Refuse(kExitRefused, "a " + record.model + kNativeUsbText);
@@ -424,7 +459,16 @@ int main(int argc, char** argv) {
   burn.join();
 
   if (record.code == kExitNoLink && platform.holdRefused) {
-    out.Note("The port is held by another burn.");
+    out.Note(InUsbSet()
+                 ? usbDevicePath.empty()
+                       ? "A USB PLC is held by another burn: no burn of the first USB PLC "
+                         "runs beside one of any USB PLC."
+                       : "The USB PLC is held by another burn, of it or of the first USB PLC."
+                 : "The port is held by another burn.");
+  }
+  if (usbOtherPathSeen.load()) {
+    out.Note("A USB PLC under another path (" + usbPathNotTaken +
+             ") was not taken: this burn takes only " + usbDevicePath + ".");
   }
   std::lock_guard<std::mutex> lock(out.Lock());
   record.seconds = WallSeconds();
