@@ -30,12 +30,8 @@ bool IsUsbDeviceHold(const std::string& name) {
   return name.rfind(std::string(kUsbHoldName) + ".", 0) == 0;
 }
 
-// A hold of `name` taken and given back at once: false when another burn holds it.
 bool FreeNow(const std::string& name) {
-  const LinkHold probe = Plat().HoldLink(name.c_str());
-  if (probe == nullptr) return false;
-  Plat().ReleaseLink(probe);
-  return true;
+  return !Plat().LinkHeld(name.c_str());
 }
 
 // The holds of the USB set (`isDevice` false) or of one device beside it. Each burn first makes

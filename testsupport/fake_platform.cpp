@@ -170,7 +170,7 @@ LinkHold FakePlatform::HoldLink(const char* name) {
     holds_[hold] = name;
     if (system != nullptr) systemHolds_[hold] = system;
   }
-  if (onHoldChange) onHoldChange(name, true);
+  if (onHoldStep) onHoldStep(name);
   return reinterpret_cast<LinkHold>(hold);
 }
 
@@ -193,7 +193,20 @@ void FakePlatform::ReleaseLink(LinkHold hold) {
       systemHolds_.erase(system);
     }
   }
-  if (onHoldChange) onHoldChange(name, false);
+  if (onHoldStep) onHoldStep(name);
+}
+
+bool FakePlatform::LinkHeld(const char* name) {
+  bool held = false;
+  if (!systemHoldPrefix.empty()) {
+    held = ThisSystem().LinkHeld((systemHoldPrefix + name).c_str());
+  } else {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held = heldElsewhere.count(name) != 0;
+    for (const auto& h : holds_) held = held || h.second == name;
+  }
+  if (onHoldStep) onHoldStep(name);
+  return held;
 }
 
 std::set<std::string> FakePlatform::HeldLinks() const {

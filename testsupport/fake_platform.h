@@ -83,9 +83,10 @@ class FakePlatform : public LinkPlatform, public Platform {
   // one never taken) fails the test, and so does a hold still held when the platform goes.
   std::set<std::string> heldElsewhere;
   std::set<std::string> HeldLinks() const;  // the names the code under test holds now
-  // Called after every hold taken and every hold given back, with its name (not with the
-  // platform's lock held): a test acts there as another burn would between two steps.
-  std::function<void(const std::string& name, bool taken)> onHoldChange;
+  // Called after every hold taken, every hold given back and every look for one, with its name
+  // (not with the platform's lock held): a test acts there as another burn would between two
+  // steps.
+  std::function<void(const std::string& name)> onHoldStep;
   // When not empty, holds are those of this system (lock files, named mutexes) under names that
   // begin with this text, and so hold against other processes; heldElsewhere then counts not.
   std::string systemHoldPrefix;
@@ -124,6 +125,7 @@ class FakePlatform : public LinkPlatform, public Platform {
   bool ListDeviceInterfaces(const Guid& interfaceClass, std::vector<DeviceInterface>& out) override;
   LinkHold HoldLink(const char* name) override;
   void ReleaseLink(LinkHold hold) override;
+  bool LinkHeld(const char* name) override;
   void ListAddString(WindowHandle list, const char* text) override;
   void ListDeleteString(WindowHandle list, int index) override;
   void ListSetCurSel(WindowHandle list, int index) override;

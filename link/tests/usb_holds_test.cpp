@@ -55,7 +55,7 @@ class UsbHoldsTest : public ::testing::Test {
     usbPathNotTaken.clear();
   }
   void TearDown() override {
-    platform.onHoldChange = nullptr;
+    platform.onHoldStep = nullptr;
     ReleaseLinkHold();
     usbDevicePath.clear();
     ResetBurnStateForTest();
@@ -163,7 +163,7 @@ TEST_F(UsbHoldsTest, AnEarlierVersionsSetHoldAndEveryTakenSlotRefuseTheOtherKind
 }
 
 // Two burns that start at once: the second runs all its steps between two steps of the first,
-// at every point where the first takes or gives back a hold. They never both get in.
+// at every point where the first takes, gives back or looks for a hold. They never both get in.
 TEST_F(UsbHoldsTest, TwoBurnsStartingAtOnceNeverBothGetIn) {
   const std::string one = UsbDeviceHoldName(kFirst);
   const Pair races[] = {
@@ -180,13 +180,13 @@ TEST_F(UsbHoldsTest, TwoBurnsStartingAtOnceNeverBothGetIn) {
       HoldTaken second = HoldTaken::kRefused;
       int steps = 0;
       bool ran = false;
-      platform.onHoldChange = [&](const std::string&, bool) {
+      platform.onHoldStep = [&](const std::string&) {
         if (steps++ != point || ran) return;
         ran = true;
         second = TakeLinkHolds(race.second, b);
       };
       const HoldTaken first = TakeLinkHolds(race.first, a);
-      platform.onHoldChange = nullptr;
+      platform.onHoldStep = nullptr;
       if (!ran) {
         GiveBackLinkHolds(a);
         EXPECT_GT(point, 2);
