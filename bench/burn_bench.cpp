@@ -33,6 +33,7 @@
 #include "link/exchange.h"
 #include "platform/platform.h"
 #include "update/driver.h"
+#include "update/endings.h"
 
 namespace {
 
@@ -286,8 +287,7 @@ int main(int argc, char** argv) {
   SetLinkPlatform(nullptr);
   SetPlatform(nullptr);
 
-  const bool success =
-      bench.messages.size() == 2 && bench.messages.back().find("SUCCESSFUL") != std::string::npos;
+  const bool success = bench.messages.size() == 2 && RecordedSuccess();
   double wire = 0, waits = 0;
   int unexpected = 0;
   for (int i = 0; i < kPhases; ++i) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "update/driver.h"
+#include "update/endings.h"
 
 namespace {
 
@@ -102,13 +102,13 @@ void ConsolePlatform::FreeFirmwareImage(void* handle) {
   if (!imageFromFile) ThisSystem().FreeFirmwareImage(handle);
 }
 
-void ConsolePlatform::ShowMessage(WindowHandle, const char* text, const char*, MessageIcon icon) {
-  const bool prompt =
-      std::strcmp(text, kReplugPrompt) == 0 || std::strcmp(text, kPowerCyclePrompt) == 0;
+// Every box before the recorded ending is a prompt of the hand-over.
+void ConsolePlatform::ShowMessage(WindowHandle, const char* text, const char*, MessageIcon) {
+  const bool prompt = RecordedEnding() == nullptr;
   if (prompt && onPrompt) {
     onPrompt(text);
   } else if (!prompt && onFinal) {
-    onFinal(text, icon);
+    onFinal(text);
   }
 }
 

@@ -27,9 +27,9 @@ class ConsolePlatform : public LinkPlatform, public Platform {
   bool holdRefused = false;
 
   // Called for a hand-over prompt (it returns when the prompt is answered, or ends the process),
-  // and for the burn's final message.
+  // and for the burn's final message, whose ending the burn has recorded before it shows it.
   std::function<void(const char* text)> onPrompt;
-  std::function<void(const char* text, MessageIcon icon)> onFinal;
+  std::function<void(const char* text)> onFinal;
   // Called when the burn stops its elapsed-seconds timer.
   std::function<void()> onTimerStopped;
 

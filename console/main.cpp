@@ -272,7 +272,7 @@ void OnInterrupted() {
 }
 
 void OnPrompt(const char* text) {
-  const bool replug = std::strcmp(text, kReplugPrompt) == 0;
+  const bool replug = SelectedModel().handOver == kReplug;
   const std::string& command = replug ? options.replugCommand : options.powerCycleCommand;
   const char* what = replug ? "replug" : "power-cycle";
   const int seconds = ElapsedSeconds();
@@ -299,11 +299,11 @@ void OnPrompt(const char* text) {
       kExitPromptUnanswered);
 }
 
-void OnFinal(const char* text, MessageIcon icon) {
+void OnFinal(const char* text) {
   std::lock_guard<std::mutex> lock(reporter->Lock());
   TakeCounters();
   record.text = text;
-  record.code = EndingCode(icon == MessageIcon::Information, text);
+  record.code = EndingCode();
   reporter->StopSampling();
   finalShown.store(true);
 }

@@ -1,9 +1,8 @@
 #include "console/outcome.h"
 
-#include <cstring>
-
 #include "core/burn_state.h"
 #include "update/driver.h"
+#include "update/endings.h"
 
 const Outcome kOutcomes[] = {
     {kExitSuccess, "success", "the PLC holds the new firmware",
@@ -55,21 +54,9 @@ const Outcome& OutcomeOf(int code) {
   return kOutcomes[kOutcomeCount - 1];
 }
 
-int EndingCode(bool success, const char* text) {
-  if (success) return kExitSuccess;
-  if (flashStatus.load() != kFlashIdle) {
-    return std::strcmp(text, kFlashWriteErrorText) == 0 ? kExitFlashWriteError : kExitFirmwareGone;
-  }
-  switch (burnReach.load()) {
-    case kReachedNothing:
-      return kExitRefused;
-    case kReachedOpening:
-      return kExitNoLink;
-    case kReachedLink:
-      return kExitBeforeHandOver;
-    default:
-      return kExitInBootLoader;
-  }
+int EndingCode() {
+  const Ending* ending = RecordedEnding();
+  return ending != nullptr ? ending->exitCode : kExitInterrupted;
 }
 
 const char* WhereThePlcIs() {

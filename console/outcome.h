@@ -1,19 +1,8 @@
-// The console program's exit codes, one per class of outcome, and the class of a burn's ending by
-// its text and by how far the burn had come.
+// The console program's outcomes, one per exit code (update/endings.h), and the exit code of a
+// burn's ending.
 #pragma once
 
-enum ExitCode {
-  kExitSuccess = 0,
-  kExitCommandLine = 2,
-  kExitRefused = 3,
-  kExitNoLink = 4,
-  kExitBeforeHandOver = 5,
-  kExitInBootLoader = 6,
-  kExitFirmwareGone = 7,
-  kExitFlashWriteError = 8,
-  kExitPromptUnanswered = 9,
-  kExitInterrupted = 10,
-};
+#include "update/endings.h"
 
 struct Outcome {
   int code;
@@ -26,9 +15,8 @@ extern const Outcome kOutcomes[];
 extern const int kOutcomeCount;
 const Outcome& OutcomeOf(int code);
 
-// The class of the burn's final message, taken when it is shown: `success` for the information
-// box that ends a burn, else by the text and where the burn had come (burnReach, flashStatus).
-int EndingCode(bool success, const char* text);
+// The exit code of the burn's recorded ending (kExitInterrupted while none is recorded).
+int EndingCode();
 
 // Where the PLC is left if the burn ends now, as one sentence.
 const char* WhereThePlcIs();

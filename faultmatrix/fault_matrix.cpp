@@ -38,6 +38,7 @@
 #include "testsupport/fake_platform.h"
 #include "testsupport/sim_endpoint.h"
 #include "update/driver.h"
+#include "update/endings.h"
 
 namespace {
 
@@ -92,6 +93,7 @@ struct Outcome {
   bool falseSuccess = false;
   bool missedSuccess = false;  // a failure although the PLC holds the whole image (allowed, noted)
   std::string message;         // the final message's text
+  EndingId ending = kEndingCount;  // the row the burn recorded
   std::vector<std::string> problems;
   uint64_t virtualMs = 0;
   // After a failure: whether the second burn brought the image into the flash, and whether the
@@ -100,41 +102,45 @@ struct Outcome {
   bool beyondRecovery = false;
 };
 
-// The failure texts of each phase.
-const std::map<std::string, std::set<std::string>> kPhaseTexts = {
+// The endings of a failure in each phase.
+const std::map<std::string, std::set<EndingId>> kPhaseEndings = {
     {"probe",
-     {"PLC type is WRONG", "PLC in RUN MODE", "UNKNOWN ERROR CODE @ State 1",
-      "NO RESPONSE @ State 1", "UNKNOWN MESSAGE"}},
+     {kEndState1WrongType, kEndState1RunMode, kEndState1UnknownCode, kEndState1NoResponse,
+      kEndState1UnknownMessage}},
     {"id",
-     {"PLC type is WRONG", "UNKNOWN ERROR CODE @ State 2", "NO RESPONSE @ State 2",
-      "UNKNOWN MESSAGE @ State 2"}},
+     {kEndState2WrongType, kEndState2UnknownCode, kEndState2NoResponse, kEndState2UnknownMessage}},
     // An erase request that goes unanswered counts as accepted for the models whose firmware
     // restarts without answering; the PLC then never reaches its boot loader.
     {"erase",
-     {"PLC type is WRONG", "UNKNOWN ERROR CODE @ State 3", "NO RESPONSE @ State 3",
-      "UNKNOWN MESSAGE @ State 3",
-      "PLC DOES NOT enter the boot loader, RE-POWER PLC and try again"}},
+     {kEndState3WrongType, kEndState3UnknownCode, kEndState3NoResponse, kEndState3UnknownMessage,
+      kEndStuckInMonitorMode}},
     {"gate",
-     {"Check PLC, KL2-KR2 is different than KL2-G",
-      "KL2-G V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-      "KL2-G V2.xx / V3.xx CAN NOT upgrade to V4.xx ",
-      "KL2-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ",
-      "KL2-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx ", "Check PLC, 14PN2 is different than 32PN2",
-      "Check PLC, 32PN2 is different than 14PN2", "Check PLC, 14QD is different than 24QD",
-      "Check PLC, 24QD is different than 14QD",
-      "The bootloader version is V0.9, do not support AIO FW update",
-      "The bootloader version is V1.0, do not support AIO FW update",
-      "The bootloader version is unknown, do not support AIO FW update"}},
-    {"loader-id", {"PLC type is WRONG"}},
-    {"loader-version",
-     {"PLC DOES NOT respond to the version read",
-      "The bootloader version is unknown, do not support AIO FW update"}},
-    {"erasing", {"PLC DOES NOT respond to the erasing signal"}},
-    {"update", {"PLC DOES NOT respond to the update signal"}},
-    {"transfer",
-     {"Firmware update is FAILED",
-      "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again"}},
+     {kEndGateRegisterUnanswered, kEndKl2krIsNotKl2g, kEndKl2gNoDowngrade, kEndKl2gNoUpgrade,
+      kEndKl2krNoDowngrade, kEndKl2krNoUpgrade, kEndPn14IsNot32, kEndPn32IsNot14, kEndQd14IsNot24,
+      kEndQd24IsNot14, kEndLoaderV09Old, kEndLoaderV10Old, kEndLoaderUnknown}},
+    {"loader-id", {kEndLoaderWrongType}},
+    {"loader-version", {kEndLoaderVersionUnread, kEndLoaderUnknownInLoader}},
+    {"erasing", {kEndEraseNotAnswered}},
+    {"update", {kEndUpdateNotAnswered}},
+    {"transfer", {kEndUpdateFailed, kEndFlashWriteError}},
 };
+
+// The request of the burn that a fault of the simulator's request strikes.
+BurnRequest RequestOfFault(plcsim::Request r) {
+  const std::string name = plcsim::RequestName(r);
+  // clang-format off
+  static const std::map<std::string, BurnRequest> requests = {
+      {"probe", BurnRequest::kProbe},                {"id", BurnRequest::kIdentity},
+      {"d1386", BurnRequest::kD1386},                {"d1001", BurnRequest::kD1001},
+      {"d1148", BurnRequest::kD1148},                {"version", BurnRequest::kVersion},
+      {"erase", BurnRequest::kEraseRequest},         {"loader-id", BurnRequest::kLoaderIdentity},
+      {"loader-version", BurnRequest::kLoaderVersion}, {"erase-unit", BurnRequest::kEraseUnit},
+      {"erase-end", BurnRequest::kClosingByte},      {"update", BurnRequest::kUpdate},
+      {"block", BurnRequest::kBlock},                {"end", BurnRequest::kClosingByte}};
+  // clang-format on
+  auto it = requests.find(name);
+  return it == requests.end() ? BurnRequest::kNone : it->second;
+}
 
 std::string PhaseOfRequest(const std::string& request) {
   // clang-format off
@@ -263,17 +269,30 @@ void CheckCleanEnd(const MatrixPlatform& platform, Outcome& out) {
 }
 
 // The messages of a burn, without the operator prompts of the hand-over.
+// The ending is the recorded row; the boxes shown must be that row's, once.
 void Judge(const MatrixPlatform& platform, Outcome& out) {
-  std::vector<std::string> errors, successes;
+  out.ending = RecordedEndingId();
+  const Ending* row = RecordedEnding();
+  const bool success = row != nullptr && row->exitCode == kExitSuccess;
+  std::string rowBox;
+  if (row != nullptr) {
+    rowBox = std::string(row->caption) +
+             (row->icon == MessageIcon::Error ? "|Error|" : "|Information|") +
+             EndingText(out.ending);
+  }
+  std::vector<std::string> errors;
+  int rowBoxes = 0;
   for (const std::string& m : platform.Messages()) {
     if (m.rfind("ERROR|Error|", 0) == 0) errors.push_back(m.substr(12));
-    if (m.find("SUCCESSFUL") != std::string::npos) successes.push_back(m);
+    rowBoxes += m == rowBox;
   }
-  if (!successes.empty() && !errors.empty()) out.problems.push_back("success and failure shown");
-  if (successes.size() > 1) out.problems.push_back("success shown twice");
+  if (row == nullptr) out.problems.push_back("no ending recorded");
+  if (row != nullptr && rowBoxes != 1)
+    out.problems.push_back("the box of the recorded ending shown " + std::to_string(rowBoxes) +
+                           " times");
+  if (success && !errors.empty()) out.problems.push_back("success and failure shown");
   if (errors.size() > 1) out.problems.push_back("more than one error message");
-  if (successes.empty() && errors.empty()) out.problems.push_back("no final message");
-  out.success = successes.size() == 1 && errors.empty();
+  out.success = success && errors.empty();
   out.message = out.success ? "SUCCESS" : (errors.empty() ? "(none)" : errors.front());
 }
 
@@ -281,11 +300,8 @@ void Judge(const MatrixPlatform& platform, Outcome& out) {
 // Burn" again in the same window, against the same PLC.
 void BurnAgain(MatrixPlatform& platform, plcsim::Plc& plc, const std::vector<uint8_t>& expected,
                Outcome& out) {
-  const Recovery* row = FindRecovery(out.message.c_str());
-  if (row == nullptr) {
-    out.problems.push_back("no row in faultmatrix/recovery.h for this message");
-    return;
-  }
+  const Ending* row = RecordedEnding();
+  if (row == nullptr) return;  // a problem already
   if (row->remedy == Remedy::kOtherCopy) {
     // The PLC is the one the copy is made for: the guide would send the operator to a wrong one.
     out.problems.push_back("a fault of the line gave a message that asks for another copy");
@@ -308,6 +324,38 @@ void BurnAgain(MatrixPlatform& platform, plcsim::Plc& plc, const std::vector<uin
   if (!out.recovered && reportOne) {
     for (const std::string& e : platform.Events()) std::printf("  %s\n", e.c_str());
     std::printf("%s\n", plc.ReportJson().c_str());
+  }
+}
+
+// A failure in the phase the fault struck names the request it struck; a fault that strikes one
+// erase unit or block for good, that unit or block.
+void CheckFailedRequest(const Scenario& s, Outcome& out) {
+  plcsim::FaultSpec spec;
+  std::string error;
+  if (!kEndings[out.ending].requestFailed || !plcsim::ParseFault(s.faults.front(), spec, error)) {
+    return;
+  }
+  const BurnRequest struck = RequestOfFault(spec.request);
+  const RequestRecord& failed = burnDetail.failed;
+  if (struck != BurnRequest::kNone && failed.request != struck) {
+    out.problems.push_back(std::string("the failed request recorded is \"") +
+                           RequestName(failed.request) + "\", the fault struck \"" +
+                           RequestName(struck) + "\"");
+  }
+  if (failed.attempts == 0 || failed.attempts > kAttempts) {
+    out.problems.push_back("the failed request made " + std::to_string(failed.attempts) +
+                           " attempts");
+  }
+  const bool counted =
+      failed.request == BurnRequest::kBlock || failed.request == BurnRequest::kEraseUnit;
+  if (counted != (failed.index != 0) || failed.index > failed.of) {
+    out.problems.push_back("the failed request is numbered " + std::to_string(failed.index) +
+                           " of " + std::to_string(failed.of));
+  }
+  if (counted && struck == failed.request && spec.at != 0 && spec.times == 0 &&
+      failed.index != spec.at) {
+    out.problems.push_back("the fault struck number " + std::to_string(spec.at) +
+                           ", the burn recorded " + std::to_string(failed.index));
   }
 }
 
@@ -370,8 +418,8 @@ Outcome RunScenario(const Scenario& s, uint32_t salt) {
 
   // A failure's message belongs to the phase the fault struck (when the fault reached it).
   if (!out.success && !s.phase.empty() && out.problems.empty()) {
-    auto texts = kPhaseTexts.find(s.phase);
-    bool fits = texts != kPhaseTexts.end() && texts->second.count(out.message) != 0;
+    auto endings = kPhaseEndings.find(s.phase);
+    bool fits = endings != kPhaseEndings.end() && endings->second.count(out.ending) != 0;
     // A line that went away, or answers held back past the time-out, may strike the next
     // request first; and a PLC stuck in monitor mode shows up at the hand-over.
     bool anyPhase =
@@ -379,6 +427,7 @@ Outcome RunScenario(const Scenario& s, uint32_t salt) {
         s.faults.front().rfind("stay:", 0) == 0 || s.faults.front().rfind("stray:", 0) == 0 ||
         s.faults.front().rfind("cut:", 0) == 0;
     if (!fits && !anyPhase) out.problems.push_back("message not of phase " + s.phase);
+    if (fits && !anyPhase) CheckFailedRequest(s, out);
   }
 
   // The bound: the wake-ups of three cycles, plus every attempt a fault can cost, each waiting at
@@ -640,6 +689,7 @@ int main(int argc, char** argv) {
   int recovered = 0, unrecovered = 0, beyond = 0;
   struct Tally {
     int failed = 0, recovered = 0;
+    Remedy remedy = Remedy::kAgain;
   };
   std::map<std::string, Tally> byMessage;
   uint32_t salt = 1;
@@ -657,6 +707,7 @@ int main(int argc, char** argv) {
     } else {
       ++failures;
       ++byMessage[out.message].failed;
+      if (out.ending != kEndingCount) byMessage[out.message].remedy = kEndings[out.ending].remedy;
       byMessage[out.message].recovered += out.recovered;
       recovered += out.recovered;
       unrecovered += Unrecovered(out);
@@ -685,9 +736,8 @@ int main(int argc, char** argv) {
   std::printf("  failures             %6d   recovered by a second burn: %d\n", failures, recovered);
   std::printf("    failed recovered  what the guide says to do first  message\n");
   for (const auto& [message, n] : byMessage) {
-    const Recovery* row = FindRecovery(message.c_str());
-    std::printf("    %6d %9d  %-31s  %s\n", n.failed, n.recovered,
-                row != nullptr ? RemedyName(row->remedy) : "(no row)", message.c_str());
+    std::printf("    %6d %9d  %-31s  %s\n", n.failed, n.recovered, RemedyName(n.remedy),
+                message.c_str());
   }
   std::printf(
       "  not recovered        %6d   (must be 0; a boot loader too old for the firmware "

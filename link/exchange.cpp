@@ -79,22 +79,53 @@ Exchange TextExchange(LinkHandle link, const char* request, uint8_t* reply, uint
   return {link, reinterpret_cast<const uint8_t*>(request), length, reply, replyLength, asciiReply};
 }
 
+void NoteVerdict(Verdict verdict) {
+  ReplyClass& last = burnDetail.current.lastReply;
+  switch (verdict) {
+    case Verdict::Accept:
+      last = ReplyClass::kAccepted;
+      break;
+    case Verdict::ReadFailure:
+      last = ReplyClass::kRefused;
+      break;
+    case Verdict::WriteFailure:
+      last = ReplyClass::kNotWritten;
+      break;
+    case Verdict::Stop:
+      last = ReplyClass::kWriteError;
+      break;
+  }
+}
+
+uint32_t ReadFromPlc(LinkHandle link, uint8_t* data, uint32_t count) {
+  const uint32_t got = LinkPlat().ReadLink(link, data, count);
+  if (got > 0) burnDetail.anyByteReceived = true;
+  return got;
+}
+
 Attempt ExchangeAttempt(const Exchange& x, const FailureCounts& counts) {
+  RequestRecord& request = burnDetail.current;
+  ++request.attempts;
   // Bytes already waiting cannot answer the request about to go out: a late answer, or the rest of
   // one with a stray byte ahead of it. Taken for this request's answer, a stale acknowledge would
   // shift every exchange after it, and the closing byte could seem acknowledged when it was not.
   LinkPlat().PurgeInput(x.link);
   if (LinkPlat().WriteLink(x.link, x.request, x.requestLength) < x.requestLength) {
+    request.lastReply = ReplyClass::kNotWritten;
     return Attempt::WriteShort;
   }
   counts.BeforeRead();
   if (x.asciiReply) std::memset(x.reply, 0, x.replyLength);
-  if (LinkPlat().ReadLink(x.link, x.reply, x.replyLength) < x.replyLength)
+  const uint32_t got = ReadFromPlc(x.link, x.reply, x.replyLength);
+  if (got < x.replyLength) {
+    request.lastReply = got == 0 ? ReplyClass::kNoReply : ReplyClass::kShort;
     return Attempt::ReplyShort;
+  }
   // The digits run from after ':' up to CR LF; a short read is never decoded.
   if (x.asciiReply && x.replyLength >= 3 &&
       CheckLRC(reinterpret_cast<char*>(x.reply + 1), static_cast<uint8_t>(x.replyLength - 3)) !=
           0) {
+    request.lastReply = ReplyClass::kUndecodable;
     return Attempt::Undecodable;
   }
   return Attempt::Complete;

@@ -85,8 +85,15 @@ enum class Verdict {
 enum class ExchangeEnd { Accepted, Exhausted, Stopped };
 
 // One attempt of the exchange rule: one write of the request; after a full write errCounter shows
-// the read-failure count and the reply length is read in one read. Counts nothing itself.
+// the read-failure count and the reply length is read in one read. Counts no failure itself; it
+// notes the attempt and how it went in the current request of burnDetail.
 Attempt ExchangeAttempt(const Exchange& exchange, const FailureCounts& counts);
+
+// The request's judgement of a whole reply, noted as the current request's last reply.
+void NoteVerdict(Verdict verdict);
+
+// A read of the link outside the exchange rule (the wake-up exchange); notes any byte received.
+uint32_t ReadFromPlc(LinkHandle link, uint8_t* data, uint32_t count);
 
 // The most attempts the rule can make: 5 failures of one kind and the sixth of the other.
 constexpr unsigned kMaxAttempts = 2u * kMaxFailures - 1;
@@ -111,6 +118,7 @@ ExchangeEnd RunExchange(const Exchange& exchange, FailureCounts& counts, Judge&&
         break;
       case Attempt::Complete:
         verdict = judge(static_cast<const uint8_t*>(exchange.reply));
+        NoteVerdict(verdict);
         break;
     }
     switch (verdict) {

@@ -35,6 +35,7 @@ void ClearErrCounter() {
 
 uint8_t CheckID_B(LinkHandle link) {
   SetNormalTimeouts(link);
+  BeginRequest(BurnRequest::kLoaderIdentity);
   const uint16_t selected = selectedPLCID.load(std::memory_order_relaxed);
   const bool usb = InUsbSet();
   // The COM models with ID 12 accept a loader reporting 12 or 13; that acceptance leaves
@@ -43,6 +44,10 @@ uint8_t CheckID_B(LinkHandle link) {
   uint8_t reply[3] = {};
   if (!Accepted(TextExchange(link, kId, reply, sizeof reply, false), [&](const uint8_t* r) {
         const uint16_t id = static_cast<uint16_t>(r[1] << 8 | r[2]);
+        if (r[0] == kAck) {
+          burnDetail.identity.modelIdRead = true;
+          burnDetail.identity.modelId = id;
+        }
         // COM loaders report the ID without the variant bit 15.
         const bool fits = usb                ? id == selected
                           : twelveOrThirteen ? id == 12 || id == 13
@@ -52,18 +57,21 @@ uint8_t CheckID_B(LinkHandle link) {
     return kLoaderFailed;
   }
   if (!twelveOrThirteen) ClearErrCounter();
-  return 0;
+  return kLoaderOk;
 }
 
 uint8_t read_fu_version_B() {
   const LinkHandle link = hSerial;
   SetNormalTimeouts(link);
+  BeginRequest(BurnRequest::kLoaderVersion);
   uint8_t reply[3] = {};
   if (!Acknowledged(link, kVersion, reply)) return kLoaderFailed;
   // The low nibble of V1 is the major version, the high nibble of V2 the minor.
   MH_fu_version = static_cast<uint8_t>(reply[1] << 4 | reply[2] >> 4);
+  burnDetail.identity.bootLoaderVersionRead = true;
+  burnDetail.identity.bootLoaderVersion = MH_fu_version;
   ClearErrCounter();
-  return 0;
+  return kLoaderOk;
 }
 
 uint16_t EraseUnitCount(uint32_t imageLength) {
@@ -88,21 +96,24 @@ uint8_t SendErase_B(LinkHandle link) {
   progress.store(0, std::memory_order_relaxed);
   uint8_t reply[1] = {};
   for (uint16_t unit = 0; unit < count; ++unit) {
+    BeginRequest(BurnRequest::kEraseUnit, unit + 1u, count);
     if (!Acknowledged(link, kErase, reply, attemptsPerUnit)) return kLoaderFailed;
     ClearErrCounter();
     progress.store(static_cast<int32_t>(uint32_t{unit} * 100 / count), std::memory_order_relaxed);
   }
+  BeginRequest(BurnRequest::kClosingByte);
   if (!Acknowledged(link, kClose, reply)) return kLoaderFailed;
   ClearErrCounter();
   progress.store(100, std::memory_order_relaxed);
-  return 0;
+  return kLoaderOk;
 }
 
 uint8_t SendUpdate(LinkHandle link) {
   SetNormalTimeouts(link);
+  BeginRequest(BurnRequest::kUpdate);
   uint8_t reply[1] = {};
   if (!Acknowledged(link, kUpdate, reply)) return kLoaderFailed;
   LinkPlat().SetLine(link, kLoaderLine);
   ClearErrCounter();
-  return 0;
+  return kLoaderOk;
 }

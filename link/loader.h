@@ -5,8 +5,13 @@
 
 #include "platform/platform.h"
 
-// The one failure result of the loader-mode requests and of a block that is never acknowledged.
-constexpr uint8_t kLoaderFailed = 16;
+// Results of the loader-mode requests and of the block transfer: one failure for a request that
+// is never acknowledged, and the flash write error that only a block can meet.
+enum LoaderResult : uint8_t {
+  kLoaderOk = 0,
+  kLoaderFailed = 16,
+  kFlashWriteError = 22,
+};
 
 // The loader's acknowledge, and the byte that closes the erase and the transfer.
 constexpr uint8_t kAck = 0x06;

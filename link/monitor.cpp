@@ -46,6 +46,12 @@ Exchange AsciiExchange(LinkHandle link, const char* frame, uint8_t* reply, uint3
 uint8_t ClassifyLastReply(const uint8_t* reply, std::initializer_list<uint8_t> knownCodes,
                           uint8_t class1Result) {
   if (reply[kStatusAt] != kStatusNegative) return kNoUsableReply;
+  ReplyClass& last = burnDetail.current.lastReply;
+  if (last == ReplyClass::kRefused) {
+    last = reply[kClassAt] == 1   ? ReplyClass::kNegativeClass1
+           : reply[kClassAt] == 2 ? ReplyClass::kNegativeClass2
+                                  : ReplyClass::kNegativeOther;
+  }
   if (reply[kClassAt] == 1) return class1Result;
   if (reply[kClassAt] != 2) return kNegOtherClass;
   for (uint8_t code : knownCodes) {
@@ -65,9 +71,13 @@ bool AnyReply(LinkHandle link, const char* frame, uint8_t* reply, uint32_t reply
                   [](const uint8_t*) { return Verdict::Accept; });
 }
 
-uint16_t ReadRegister(LinkHandle link, const char* frame) {
+uint16_t ReadRegister(LinkHandle link, const char* frame, BurnRequest request, GateRegister r) {
+  BeginRequest(request);
   uint8_t reply[kRegisterAnswerLength] = {};
-  return AnyReply(link, frame, reply, sizeof reply) ? ReplyWord(reply, kRegisterHighAt) : 0;
+  const bool answered = AnyReply(link, frame, reply, sizeof reply);
+  const uint16_t value = answered ? ReplyWord(reply, kRegisterHighAt) : 0;
+  burnDetail.identity.registers[r] = {true, answered, value};
+  return value;
 }
 
 }  // namespace
@@ -78,20 +88,23 @@ void DummyComm(LinkHandle link) {
   uint8_t discard[11];
   for (int i = 0; i < 5; ++i) {
     LinkPlat().WriteLink(link, reinterpret_cast<const uint8_t*>(kWakeUp), sizeof kWakeUp - 1);
-    LinkPlat().ReadLink(link, discard, sizeof discard);
+    ReadFromPlc(link, discard, sizeof discard);
   }
-  for (int i = 0; i < 5; ++i) LinkPlat().ReadLink(link, discard, sizeof discard);
+  for (int i = 0; i < 5; ++i) ReadFromPlc(link, discard, sizeof discard);
 }
 
 uint8_t ConfirmComm(LinkHandle link) {
   SetMonitorLineIfCom(link);
   SetNormalTimeouts(link);
+  BeginRequest(BurnRequest::kProbe);
   uint8_t reply[kAnswerLength] = {};
   const Exchange x = AsciiExchange(link, InAioSet() ? kProbeAio : kProbe, reply, sizeof reply);
   if (Accepted(x, [](const uint8_t* r) {
         return AcceptIf(r[kStatusAt] == kStatusMonitor || r[kStatusAt] == kStatusAccepted);
       })) {
     errCounter.store(0, std::memory_order_relaxed);
+    burnDetail.identity.mode =
+        reply[kStatusAt] == kStatusMonitor ? PlcMode::kMonitor : PlcMode::kLoader;
     return reply[kStatusAt];
   }
   return ClassifyLastReply(reply, {1, 2}, kNegClass1);
@@ -99,11 +112,16 @@ uint8_t ConfirmComm(LinkHandle link) {
 
 uint8_t CheckID_A(LinkHandle link) {
   SetNormalTimeouts(link);
+  BeginRequest(BurnRequest::kIdentity);
   uint8_t reply[kAnswerLength] = {};
   const Exchange x = AsciiExchange(link, InAioSet() ? kIdAio : kId, reply, sizeof reply);
   const uint16_t selected = selectedPLCID.load(std::memory_order_relaxed);
   if (Accepted(x, [selected](const uint8_t* r) {
         const uint16_t id = ReplyWord(r, kClassAt);
+        if (r[kStatusAt] == kStatusAccepted) {
+          burnDetail.identity.modelIdRead = true;
+          burnDetail.identity.modelId = id;
+        }
         // The ID-12 models accept a PLC reporting 13 too; no other ID has such a sibling.
         const bool fits = selected == 12 ? (id == 12 || id == 13) : id == selected;
         return AcceptIf(r[kStatusAt] == kStatusAccepted && fits);
@@ -114,22 +132,27 @@ uint8_t CheckID_A(LinkHandle link) {
 }
 
 uint16_t READ_D1386(LinkHandle link) {
-  return ReadRegister(link, kReadD1386);
+  return ReadRegister(link, kReadD1386, BurnRequest::kD1386, kD1386);
 }
 uint16_t READ_D1001(LinkHandle link) {
-  return ReadRegister(link, kReadD1001);
+  return ReadRegister(link, kReadD1001, BurnRequest::kD1001, kD1001);
 }
 uint16_t READ_D1148(LinkHandle link) {
-  return ReadRegister(link, kReadD1148);
+  return ReadRegister(link, kReadD1148, BurnRequest::kD1148, kD1148);
 }
 
 uint8_t read_fu_version_A() {
+  BeginRequest(BurnRequest::kVersion);
   uint8_t reply[kAnswerLength] = {};
-  return AnyReply(hSerial, kVersion, reply, sizeof reply) ? reply[kStatusAt] : 0;
+  if (!AnyReply(hSerial, kVersion, reply, sizeof reply)) return 0;
+  burnDetail.identity.bootLoaderVersionRead = true;
+  burnDetail.identity.bootLoaderVersion = reply[kStatusAt];
+  return reply[kStatusAt];
 }
 
 uint8_t SendErase_A(LinkHandle link) {
   SetNormalTimeouts(link);
+  BeginRequest(BurnRequest::kEraseRequest);
   uint8_t reply[kAnswerLength] = {};
   const bool aio = InAioSet();
   Exchange x = AsciiExchange(link, aio ? kEraseAio : kErase, reply, sizeof reply);

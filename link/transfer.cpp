@@ -95,6 +95,7 @@ uint8_t SendFW(LinkHandle link) {
     data[dataSize] = static_cast<uint8_t>(crc >> 8);
     data[dataSize + 1] = static_cast<uint8_t>(crc);
 
+    BeginRequest(BurnRequest::kBlock, static_cast<uint32_t>(b) + 1, static_cast<uint32_t>(count));
     const ExchangeEnd end = SendUnit(link, block, blockLength, [](const uint8_t* r) {
       return r[0] == kWriteError ? Verdict::Stop : AcceptIf(r[0] == kAck);
     });
@@ -108,11 +109,12 @@ uint8_t SendFW(LinkHandle link) {
 
   // After the last block a flash write error has no meaning: 0x16 is just not an acknowledge.
   static constexpr uint8_t kClose[] = {kEot};
+  BeginRequest(BurnRequest::kClosingByte);
   if (SendUnit(link, kClose, 1, [](const uint8_t* r) { return AcceptIf(r[0] == kAck); }) !=
       ExchangeEnd::Accepted) {
     return kLoaderFailed;
   }
   progress.store(100, std::memory_order_relaxed);
   errCounter.store(0, std::memory_order_relaxed);
-  return 0;
+  return kLoaderOk;
 }

@@ -3,9 +3,8 @@
 
 #include <cstdint>
 
+#include "link/loader.h"
 #include "platform/platform.h"
-
-constexpr uint8_t kFlashWriteError = 22;
 
 // CRC-16/XMODEM of `length` bytes (table-driven).
 int CRC(const uint8_t* data, int length);

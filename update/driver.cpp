@@ -10,16 +10,11 @@
 #include "link/ports.h"
 #include "link/transfer.h"
 #include "platform/platform.h"
+#include "update/endings.h"
 #include "update/gates.h"
 
-const char kImageLoadFailedText[] = "CANNOT load the firmware image";
-const char kSectorImageTooSmallText[] = "The file size is BELOW the MINIMUM size (4 * 1024)";
-const char kStuckInMonitorModeText[] =
-    "PLC DOES NOT enter the boot loader, RE-POWER PLC and try again";
 const char kReplugPrompt[] = "Please REPLUG the USB Cable, and then press OK to continue";
 const char kPowerCyclePrompt[] = "Please POWER OFF=>ON the PLC, and then press OK to continue";
-const char kFlashWriteErrorText[] =
-    "Flash write error, maybe due to flash write protection. RE-POWER PLC and update FW again";
 
 std::atomic<int32_t> burnReach{kReachedNothing};
 
@@ -29,24 +24,20 @@ namespace {
 // Only the worker thread touches it, and one burn runs at a time.
 BurnParam burnWindows = {nullptr, nullptr};
 
-const char kWrongType[] = "PLC type is WRONG";
-const char kEraseNotAnswered[] = "PLC DOES NOT respond to the erasing signal";
-const char kUpdateNotAnswered[] = "PLC DOES NOT respond to the update signal";
-const char kUpdateFailed[] = "Firmware update is FAILED";
-const char kUsbSuccess[] = "Firmware update is SUCCESSFUL!, please REPLUG the USB cable";
-const char kComSuccess[] = "Firmware update is SUCCESSFUL";
-
 // A burn without a link open (one that did not open, or did not open again after the hand-over)
 // gives back its hold before the message: other windows may burn while this one's waits for OK.
-void Fail(const char* text) {
+void Fail(EndingId id, const char* text) {
   StopElapsedTimer();
   if (hSerial == INVALID_LINK_HANDLE) ReleaseLinkHold();
-  ShowError(text);
+  ShowEnding(id, text);
+}
+void Fail(EndingId id) {
+  Fail(id, EndingText(id));
 }
 
 // The end of a burn that never reached the PLC: no link is open and no counter has moved.
-unsigned EndBeforeTheCycles(const char* text) {
-  Fail(text);
+unsigned EndBeforeTheCycles(EndingId id, const char* text) {
+  Fail(id, text);
   elapsedTime.store(0);
   Plat().EnableControl(burnWindows.hButton, true);
   CloseFile();
@@ -83,32 +74,21 @@ void HandOver() {
 // The loader-mode path, to the end of the burn.
 void LoaderPath() {
   burnReach.store(kReachedLoader);
-  if (CheckID_B(hSerial) != 0) {
-    Fail(kWrongType);
+  if (CheckID_B(hSerial) != kLoaderOk) {
+    Fail(kEndLoaderWrongType);
   } else if (!CheckFuVersion_B()) {
     return;  // the burn has been ended there
-  } else if (SendErase_B(hSerial) != 0) {
-    Fail(kEraseNotAnswered);
-  } else if (SendUpdate(hSerial) != 0) {
-    Fail(kUpdateNotAnswered);
+  } else if (SendErase_B(hSerial) != kLoaderOk) {
+    Fail(kEndEraseNotAnswered);
+  } else if (SendUpdate(hSerial) != kLoaderOk) {
+    Fail(kEndUpdateNotAnswered);
   } else if (const uint8_t code = SendFW(hSerial)) {
-    Fail(code == kFlashWriteError ? kFlashWriteErrorText : kUpdateFailed);
+    Fail(code == kFlashWriteError ? kEndFlashWriteError : kEndUpdateFailed);
   } else {
     StopElapsedTimer();
-    const bool usb = InUsbSet();
-    ShowInformation(usb ? kUsbSuccess : kComSuccess, usb ? "Information" : "INFORMATION");
+    ShowEnding(InUsbSet() ? kEndUsbSuccess : kEndComSuccess);
   }
   EndBurn();
-}
-
-// The text of a failure code of one state: the two codes of a negative reply that the state's
-// request knows (`first` and the next) and 5 say the type is wrong, 7 an unknown code, 8 no reply.
-const char* StateText(uint8_t code, int first, const char* unknownCode, const char* noResponse,
-                      const char* other) {
-  const int low = code & 0x0F;
-  if (low == first || low == first + 1 || low == 5) return kWrongType;
-  if (low == 7) return unknownCode;
-  return low == 8 ? noResponse : other;
 }
 
 // The cycles, from the first wake-up to the end of the burn.
@@ -122,26 +102,26 @@ void RunCycles() {
     uint8_t code = ConfirmComm(hSerial);
     if (code == kLoaderMode) return LoaderPath();
     if (code != kMonitorMode) {
-      Fail(State1Text(code));
+      Fail(State1Ending(code, burnReach.load() == kReachedHandOver));
       break;
     }
     burnReach.store(kReachedLink);  // it answers as its firmware does, also after a hand-over
     // A PLC that accepts the erase request but never restarts into its loader would otherwise
     // keep the operator replugging or power-cycling for ever.
     if (++monitorCycles >= kMaxMonitorCycles) {
-      Fail(kStuckInMonitorModeText);
+      Fail(kEndStuckInMonitorMode);
       break;
     }
     code = CheckID_A(hSerial);
-    if (code != 0) {
-      Fail(State2Text(code));
+    if (code != kResultOk) {
+      Fail(State2Ending(code));
       break;
     }
     if (!CheckVariant_A(hSerial, flags)) return;
     if (flags.Any()) break;
     code = SendErase_A(hSerial);
-    if (code != 0) {
-      Fail(State3Text(code));
+    if (code != kResultOk) {
+      Fail(State3Ending(code));
       break;
     }
     lastCycle = 0;
@@ -164,28 +144,36 @@ void ShowInformation(const char* text, const char* caption) {
   Plat().ShowMessage(burnWindows.hwnd, text, caption, MessageIcon::Information);
 }
 
+void ShowEnding(EndingId id, const char* text) {
+  RecordEnding(id);
+  const Ending& row = kEndings[id];
+  Plat().ShowMessage(burnWindows.hwnd, text, row.caption, row.icon);
+}
+void ShowEnding(EndingId id) {
+  ShowEnding(id, EndingText(id));
+}
+
 const char* State1Text(uint8_t code) {
-  if ((code & 0x0F) == 6) return "PLC in RUN MODE";
-  return StateText(code, 1, "UNKNOWN ERROR CODE @ State 1", "NO RESPONSE @ State 1",
-                   "UNKNOWN MESSAGE");
+  return kEndings[State1Ending(code, false)].text;
 }
-
 const char* State2Text(uint8_t code) {
-  return StateText(code, 2, "UNKNOWN ERROR CODE @ State 2", "NO RESPONSE @ State 2",
-                   "UNKNOWN MESSAGE @ State 2");
+  return kEndings[State2Ending(code)].text;
+}
+const char* State3Text(uint8_t code) {
+  return kEndings[State3Ending(code)].text;
 }
 
-const char* State3Text(uint8_t code) {
-  return StateText(code, 3, "UNKNOWN ERROR CODE @ State 3", "NO RESPONSE @ State 3",
-                   "UNKNOWN MESSAGE @ State 3");
+EndingId ImageSizeEnding(uint32_t length) {
+  const ModelRow& model = SelectedModel();
+  if (length > model.sizeLimit.bytes) return kEndImageTooLarge;
+  // An image no longer than the sector kept back has nothing to send.
+  if (model.keepsLastSector && length < kKeptBackBytes) return kEndSectorImageTooSmall;
+  return kEndingCount;
 }
 
 const char* ImageSizeRefusal(uint32_t length) {
-  const ModelRow& model = SelectedModel();
-  if (length > model.sizeLimit.bytes) return model.sizeLimit.text;
-  // An image no longer than the sector kept back has nothing to send.
-  if (model.keepsLastSector && length < kKeptBackBytes) return kSectorImageTooSmallText;
-  return nullptr;
+  const EndingId id = ImageSizeEnding(length);
+  return id == kEndingCount ? nullptr : EndingText(id);
 }
 
 void EndBurn() {
@@ -202,19 +190,22 @@ void EndBurn() {
 unsigned StartBurn(void* parameter) {
   burnRunning.store(true);
   burnReach.store(kReachedNothing);
+  ClearBurnDetail();
   burnWindows = parameter != nullptr ? *static_cast<const BurnParam*>(parameter) : paramStruct;
 
-  if (!LoadFirmware()) return EndBeforeTheCycles(kImageLoadFailedText);
+  if (!LoadFirmware())
+    return EndBeforeTheCycles(kEndImageNotLoaded, EndingText(kEndImageNotLoaded));
   Plat().EnableControl(burnWindows.hButton, false);
-  if (const char* refusal = ImageSizeRefusal(fileLength)) return EndBeforeTheCycles(refusal);
+  const EndingId refusal = ImageSizeEnding(fileLength);
+  if (refusal != kEndingCount) return EndBeforeTheCycles(refusal, EndingText(refusal));
 
   char port[kPortNameSize];
   burnReach.store(kReachedOpening);
   hSerial = OpenBurnLink(port);
   if (hSerial == INVALID_LINK_HANDLE) {
     char text[30];
-    std::snprintf(text, sizeof text, "CANNOT open %s Port!!!", InUsbSet() ? "USB" : port);
-    return EndBeforeTheCycles(text);
+    std::snprintf(text, sizeof text, EndingText(kEndLinkNotOpened), InUsbSet() ? "USB" : port);
+    return EndBeforeTheCycles(kEndLinkNotOpened, text);
   }
   burnReach.store(kReachedLink);
 

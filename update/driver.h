@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "update/endings.h"
+
 // Most monitor-mode cycles a burn makes: the cycle that finds the PLC in monitor mode for the
 // third time ends the burn and asks the operator to re-power the PLC.
 constexpr int kMaxMonitorCycles = 3;
@@ -23,6 +25,10 @@ void EndBurn();
 void StopElapsedTimer();  // timer 5 of the main window
 void ShowError(const char* text);
 void ShowInformation(const char* text, const char* caption);
+// Records the ending `id` and shows its box: its text (or `text`, the row's with the port filled
+// in), caption and icon.
+void ShowEnding(EndingId id);
+void ShowEnding(EndingId id, const char* text);
 
 // Message texts by the low four bits of a failure code of the mode probe (State 1), the identity
 // check (State 2) and the erase request (State 3).
@@ -30,7 +36,9 @@ const char* State1Text(uint8_t code);
 const char* State2Text(uint8_t code);
 const char* State3Text(uint8_t code);
 
-// The refusal text for an image of `length` bytes and the selected model, or null when it fits.
+// The refusal of an image of `length` bytes for the selected model, or kEndingCount when it
+// fits; and its text, or null when it fits.
+EndingId ImageSizeEnding(uint32_t length);
 const char* ImageSizeRefusal(uint32_t length);
 
 // How far the burn has come, for a front end that tells where an ending left the PLC: StartBurn
@@ -45,12 +53,6 @@ enum BurnReach : int32_t {
 };
 extern std::atomic<int32_t> burnReach;
 
-// The prompts of the hand-over, and the failure text of a flash write error.
+// The prompts of the hand-over.
 extern const char kReplugPrompt[];
 extern const char kPowerCyclePrompt[];
-extern const char kFlashWriteErrorText[];
-
-// Texts of this tool's own ways out.
-extern const char kImageLoadFailedText[];
-extern const char kSectorImageTooSmallText[];
-extern const char kStuckInMonitorModeText[];

@@ -7,6 +7,7 @@
 #include "core/catalogue.h"
 #include "core/image.h"
 #include "update/driver.h"
+#include "update/endings.h"
 
 const char kUsbDevicePath[] =
     "\\\\?\\usb#vid_fff0&pid_0001#5&2c1a3b&0&2#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
@@ -146,6 +147,15 @@ void BurnTest::ExpectIdle() const {
   EXPECT_EQ(platform.wrongWindow, 0);
   EXPECT_EQ(CountEvents("image load"), CountEvents("image free"));
   EXPECT_EQ(CountEvents("enable 0"), 1);
+  // The box that ended the burn is the row it recorded.
+  const Ending* ending = RecordedEnding();
+  ASSERT_NE(ending, nullptr);
+  ASSERT_FALSE(platform.shown.empty());
+  EXPECT_EQ(platform.shown.back().caption, ending->caption);
+  EXPECT_EQ(platform.shown.back().icon, ending->icon);
+  if (RecordedEndingId() != kEndLinkNotOpened) {
+    EXPECT_EQ(platform.shown.back().text, EndingText(RecordedEndingId()));
+  }
 }
 
 void BurnTest::ExpectFailureEnd(const std::string& text) {

@@ -238,7 +238,7 @@ TEST_F(CycleTest, PlcThatNeverLeavesMonitorModeStopsAtTheThirdCycle) {
   Fault("silence:probe:1");  // one failed attempt in the first cycle
   Fault("silence:id:2");     // and one in the second
   Burn();
-  ExpectFailureEnd(kStuckInMonitorModeText);
+  ExpectFailureEnd(EndingText(kEndStuckInMonitorMode));
   EXPECT_EQ(CountEvents(kReplug), 2);
   EXPECT_EQ(CountEvents("sleep 2"), 2);
   // The third cycle stops at its probe: two erase requests in all.
@@ -254,7 +254,7 @@ TEST_F(CycleTest, PlcThatNeverLeavesMonitorModeStopsAtTheThirdCycle) {
   Prepare("PN2");
   Fault("stay:erase:*");
   Burn();
-  ExpectFailureEnd(kStuckInMonitorModeText);
+  ExpectFailureEnd(EndingText(kEndStuckInMonitorMode));
   EXPECT_EQ(CountEvents("sleep 1"), 2);
   EXPECT_EQ(plc->RequestCount(Request::kErase), 2u);
 }

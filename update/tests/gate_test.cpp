@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/burn_state.h"
+#include "update/endings.h"
 #include "update/gates.h"
 #include "update/tests/burn_harness.h"
 
@@ -33,7 +34,7 @@ class GateTest : public BurnTest {
       Burn();
       if (c.refusal == nullptr) {
         EXPECT_TRUE(plc->complete());
-        EXPECT_NE(Messages().back().find("SUCCESSFUL"), std::string::npos) << Messages().back();
+        EXPECT_TRUE(RecordedSuccess()) << Messages().back();
         continue;
       }
       if (timerAfterMessage) {
@@ -64,15 +65,15 @@ const GateCase kRegisterGates[] = {
     {"KL2-G-V2", "KL2-KR2-V2@KL2-G-V2", nullptr, "KL2-KR2 V2.xx / V3.xx CAN NOT upgrade to V4.xx "},
     {"KL2-G-V2", "KL2-G-V2/d1386=0/d1001=0x40", nullptr,
      "KL2-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
-    // An unanswered D1386 reads as 0: not a KL2-G.
-    {"KL2-G-V4", "KL2-G-V4", "silence:d1386:1x6",
-     "KL2-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
+    // A D1386 that answers 0: not a KL2-G.
+    {"KL2-KR2-V2", "KL2-KR2-V2/d1386=0", nullptr, nullptr},
     // ID 19 and ID 21: D1148 is set on the larger variant.
     {"PN2", "PN32@PN2", nullptr, "Check PLC, 14PN2 is different than 32PN2"},
     {"PN32", "PN2@PN32", nullptr, "Check PLC, 32PN2 is different than 14PN2"},
     {"QD", "QD24@QD", nullptr, "Check PLC, 14QD is different than 24QD"},
     {"QD24", "QD@QD24", nullptr, "Check PLC, 24QD is different than 14QD"},
-    {"QD24", "QD24", "silence:d1148:1x6", "Check PLC, 24QD is different than 14QD"},
+    {"QD", "QD/d1148=0", nullptr, nullptr},
+    {"PN2", "PN2/d1148=0", nullptr, nullptr},
     // ID 8 and ID 40961: the generation alone.
     {"PV-V3", "PV-V4@PV-V3", nullptr, "PV V4.xx CAN NOT downgrade to V3.xx "},
     {"PV-V4", "PV-V3@PV-V4", nullptr, "PV V3.xx CAN NOT upgrade to V4.xx "},
@@ -88,12 +89,69 @@ const GateCase kRegisterGates[] = {
     {"PV-V4", "PV-V4/d1001=0x0400", nullptr, "PV V3.xx CAN NOT upgrade to V4.xx "},
     {"PV-V4", "PV-V4/d1001=0x4000", nullptr, "PV V3.xx CAN NOT upgrade to V4.xx "},
     {"BRT-KL2-V2", "BRT-KL2-V2/d1001=0x003F", nullptr, nullptr},
+    {"BRT-KL2-V2", "BRT-KL2-V2/d1001=0", nullptr, nullptr},
+    {"KL2-KR2-V2", "KL2-KR2-V2/d1001=0", nullptr, nullptr},
+    {"PV-V3", "PV-V3/d1001=0", nullptr, nullptr},
     {"BRT-KL2-V2", "BRT-KL2-V2/d1001=0x0040", nullptr,
      "BRT-KL2 V4.xx CAN NOT downgrade to V2.xx / V3.xx "},
 };
 
 TEST_F(GateTest, RegisterGatesTellModelsOfOneIdApart) {
   RunGateCases(kRegisterGates, std::size(kRegisterGates), false);
+}
+
+// A gate register that never answers ends the burn before the erase request, on the PLC whose
+// true value the gate would refuse (an unanswered read once passed as 0), and on the one it
+// would pass alike.
+TEST_F(GateTest, UnansweredGateRegisterEndsTheBurnAtState2) {
+  struct Case {
+    const char* model;
+    const char* plc;
+    GateRegister reg;
+    Request request;
+  };
+  const Case cases[] = {
+      {"KL2-G-V4", "KL2-G-V4", kD1386, Request::kD1386},
+      {"KL2-KR2-V2", "KL2-KR2-V4@KL2-KR2-V2", kD1001, Request::kD1001},
+      {"KL2-G-V2", "KL2-G-V2", kD1001, Request::kD1001},
+      {"PN2", "PN32@PN2", kD1148, Request::kD1148},
+      {"QD", "QD24@QD", kD1148, Request::kD1148},
+      {"PV-V3", "PV-V4@PV-V3", kD1001, Request::kD1001},
+      {"BRT-KL2-V2", "BRT-KL2-V4@BRT-KL2-V2", kD1001, Request::kD1001},
+      {"BRT-KL2-V4", "BRT-KL2-V4", kD1001, Request::kD1001},
+  };
+  for (const Case& c : cases) {
+    for (const char* times : {"1x6", "1x*"}) {
+      SCOPED_TRACE(std::string(c.model) + " on " + c.plc + " " + times);
+      Restart();
+      Prepare(c.model, c.plc);
+      Fault(std::string("silence:") + plcsim::RequestName(c.request) + ":" + times);
+      Burn();
+      ExpectFailureEnd("NO RESPONSE @ State 2");
+      EXPECT_EQ(RecordedEndingId(), kEndGateRegisterUnanswered);
+      EXPECT_EQ(plc->RequestCount(Request::kErase), 0u);
+      EXPECT_EQ(plc->mode(), plcsim::Mode::kMonitor);
+      EXPECT_TRUE(plc->flash().empty());
+      const RequestRecord& failed = burnDetail.failed;
+      EXPECT_STREQ(RequestName(failed.request), plcsim::RequestName(c.request));
+      EXPECT_EQ(failed.attempts, 6u);
+      EXPECT_EQ(failed.lastReply, ReplyClass::kNoReply);
+      const RegisterRead& read = burnDetail.identity.registers[c.reg];
+      EXPECT_TRUE(read.read);
+      EXPECT_FALSE(read.answered);
+      EXPECT_TRUE(burnDetail.identity.modelIdRead);
+    }
+  }
+}
+
+// Five silent attempts leave the sixth to answer: the register's value decides as ever.
+TEST_F(GateTest, GateRegisterAnsweringAtItsSixthAttemptDecides) {
+  Prepare("KL2-KR2-V2", "KL2-KR2-V4@KL2-KR2-V2");
+  Fault("silence:d1001:1x5");
+  Burn();
+  ExpectFailureEnd("KL2-KR2 V4.xx CAN NOT downgrade to V2.xx / V3.xx ");
+  EXPECT_TRUE(burnDetail.identity.registers[kD1001].answered);
+  EXPECT_EQ(burnDetail.failed.request, BurnRequest::kNone);  // a refusal, no failed request
 }
 
 TEST_F(GateTest, KlFamilyCheckReadsNoGeneration) {
@@ -114,7 +172,7 @@ TEST_F(GateTest, ModelsWithoutAGateReadNoRegister) {
                       Request::kLoaderVersion}) {
       EXPECT_EQ(plc->RequestCount(r), 0u) << plcsim::RequestName(r);
     }
-    EXPECT_NE(Messages().back().find("SUCCESSFUL"), std::string::npos);
+    EXPECT_TRUE(RecordedSuccess()) << Messages().back();
   }
 }
 
