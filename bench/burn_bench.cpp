@@ -141,9 +141,6 @@ class BenchPlatform : public LinkPlatform, public Platform {
   bool ListDeviceInterfaces(const Guid& c, std::vector<DeviceInterface>& interfaces) override {
     return Real().ListDeviceInterfaces(c, interfaces);
   }
-  void ListAddString(WindowHandle, const char*) override {}
-  void ListDeleteString(WindowHandle, int) override {}
-  void ListSetCurSel(WindowHandle, int) override {}
   LinkHold HoldLink(const char* name) override { return Real().HoldLink(name); }
   void ReleaseLink(LinkHold hold) override { Real().ReleaseLink(hold); }
   bool LinkHeld(const char* name) override { return Real().LinkHeld(name); }
@@ -156,8 +153,6 @@ class BenchPlatform : public LinkPlatform, public Platform {
     std::printf("  message box: %s | %s\n", caption, text);
     messages.push_back(std::string(caption) + " | " + text);
   }
-  void EnableControl(WindowHandle, bool) override {}
-  void StopTimer(WindowHandle, int) override {}
   void SleepSeconds(unsigned s) override {
     Track();
     Real().SleepSeconds(s);

@@ -8,10 +8,9 @@
 
 #include "platform/platform.h"
 
-class ConsolePlatform : public LinkPlatform, public Platform {
+class ConsolePlatform : public LinkPlatform, public Platform, public BurnWindow {
  public:
-  // The ports the window's port list would show, in its order; filled by EnumComPort and
-  // EnumUSBPort through the list calls below.
+  // The ports the window's port list would show, in its order.
   std::vector<std::string> ports;
 
   // The image burned instead of the program's own, when one is given.
@@ -44,9 +43,6 @@ class ConsolePlatform : public LinkPlatform, public Platform {
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
   bool ListDeviceInterfaces(const Guid& interfaceClass,
                             std::vector<DeviceInterface>& interfaces) override;
-  void ListAddString(WindowHandle list, const char* text) override;
-  void ListDeleteString(WindowHandle list, int index) override;
-  void ListSetCurSel(WindowHandle list, int index) override;
   LinkHold HoldLink(const char* name) override;
   void ReleaseLink(LinkHold hold) override;
   bool LinkHeld(const char* name) override;
@@ -58,6 +54,3 @@ class ConsolePlatform : public LinkPlatform, public Platform {
   void StopTimer(WindowHandle window, int timerId) override;
   void SleepSeconds(unsigned seconds) override;
 };
-
-// The window's sorted lists compare as the system compares words: letter case and hyphens aside.
-bool ListOrder(const std::string& a, const std::string& b);

@@ -190,7 +190,7 @@ void PrintUsage() {
 void PrintList(const ConsolePlatform& platform, const char* model) {
   std::vector<std::string> models;
   for (const ModelRow& row : kModels) models.push_back(row.name);
-  std::stable_sort(models.begin(), models.end(), ListOrder);
+  std::stable_sort(models.begin(), models.end(), SortedListOrder);
   std::printf("models (link; the image's model marked *):\n");
   for (const std::string& m : models) {
     std::printf("  %-15s %s%s\n", m.c_str(), NameInUsbSet(m.c_str()) ? "USB" : "COM",
@@ -336,6 +336,7 @@ int main(int argc, char** argv) {
   }
   SetPlatform(&platform);
   SetLinkPlatform(&platform);
+  SetBurnWindow(&platform);
   Reporter out(options.json, StdoutIsTerminal());
   reporter = &out;
 
@@ -358,12 +359,13 @@ int main(int argc, char** argv) {
   if (model != nullptr) {
     SelectPLCByName(model);
     std::strncpy(selectedPLC, model, sizeof selectedPLC - 1);
-    if (InUsbSet())
-      EnumUSBPort(nullptr);
-    else
-      EnumComPort(nullptr);
+    if (InUsbSet()) {
+      platform.ports = {"USB"};
+    } else {
+      ListComPorts(platform.ports);
+    }
   } else if (options.list) {
-    EnumComPort(nullptr);
+    ListComPorts(platform.ports);
   }
   if (options.list) {
     PrintList(platform, model);

@@ -4,10 +4,6 @@
 #include <mutex>
 
 char selectedComPort[kPortNameSize];
-int32_t ComSelidx = 0;
-int32_t totalComPort = 0;
-WindowHandle hComPortList = nullptr;
-BurnParam paramStruct = {nullptr, nullptr};
 LinkHandle hSerial = INVALID_LINK_HANDLE;
 
 std::atomic<int32_t> flashStatus{0};

@@ -13,21 +13,10 @@
 
 constexpr int kPortNameSize = 10;  // 9 characters and the terminator
 
-// The two handles the worker receives: the main window, then the "Start Burn" button.
-struct BurnParam {
-  WindowHandle hwnd;
-  WindowHandle hButton;
-};
-
 // Text of the selected port entry ("COM3", "USB"); see SetSelectedComPort / GetSelectedComPort.
 extern char selectedComPort[kPortNameSize];
 void SetSelectedComPort(const char* name);
 void GetSelectedComPort(char out[kPortNameSize]);
-
-extern int32_t ComSelidx;
-extern int32_t totalComPort;
-extern WindowHandle hComPortList;
-extern BurnParam paramStruct;
 
 // The open link to the PLC; the worker's own.
 extern LinkHandle hSerial;

@@ -36,6 +36,7 @@
 #include "sim/plc.h"
 #include "sim/sim_link.h"
 #include "testsupport/fake_platform.h"
+#include "testsupport/recording_platform.h"
 #include "testsupport/sim_endpoint.h"
 #include "update/driver.h"
 #include "update/endings.h"
@@ -203,17 +204,11 @@ class ChaosLink : public LinkEndpoint {
   std::mt19937_64 rng_;
 };
 
-class MatrixPlatform : public FakePlatform {
- public:
-  int wrongWindow = 0;
-  void ShowMessage(WindowHandle owner, const char* text, const char* caption,
-                   MessageIcon icon) override {
-    if (owner != kMainWindow) ++wrongWindow;
-    FakePlatform::ShowMessage(owner, text, caption, icon);
-  }
-  void EnableControl(WindowHandle control, bool enable) override {
-    if (control != kButton) ++wrongWindow;
-    FakePlatform::EnableControl(control, enable);
+// The burn tests' platform, on the matrix's windows.
+struct MatrixPlatform : RecordingPlatform {
+  MatrixPlatform() {
+    mainWindow = kMainWindow;
+    button = kButton;
   }
 };
 

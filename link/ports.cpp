@@ -1,5 +1,6 @@
 #include "link/ports.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -15,10 +16,14 @@ namespace {
 
 constexpr size_t kMaxPortName = kPortNameSize - 1;
 
-// Deletes the entries this code put into the list, which is the only record of its length.
-void EmptyPortList(WindowHandle list) {
-  for (int32_t i = 0; i < totalComPort; ++i) Plat().ListDeleteString(list, 0);
-  totalComPort = 0;
+// The key the window's sorted lists compare by: hyphens left out, letters in upper case.
+std::string WordKey(const std::string& s) {
+  std::string key;
+  for (const char c : s) {
+    if (c == '-') continue;
+    key += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  return key;
 }
 
 constexpr size_t kMaxHoldName = 160;
@@ -211,25 +216,24 @@ bool PortNameFromFriendlyName(const char* friendlyName, char out[10]) {
   return true;
 }
 
-void EnumComPort(WindowHandle list) {
+bool SortedListOrder(const std::string& a, const std::string& b) {
+  return WordKey(a) < WordKey(b);
+}
+
+bool ListComPorts(std::vector<std::string>& ports) {
   std::vector<PresentDevice> devices;
-  if (!Plat().ListPresentDevices(devices)) return;
-  EmptyPortList(list);
+  if (!Plat().ListPresentDevices(devices)) return false;
+  ports.clear();
   char name[kPortNameSize];
   for (const PresentDevice& device : devices) {
     if (!device.hasFriendlyName || !PortNameFromFriendlyName(device.friendlyName.c_str(), name)) {
       continue;
     }
-    Plat().ListAddString(list, name);
-    ++totalComPort;
+    ports.push_back(name);
   }
-}
-
-void EnumUSBPort(WindowHandle list) {
-  EmptyPortList(list);
-  Plat().ListAddString(list, "USB");
-  Plat().ListSetCurSel(list, 0);
-  ++totalComPort;
+  // Stable: names of one key keep the order they were found in, as the sorted list keeps them.
+  std::stable_sort(ports.begin(), ports.end(), SortedListOrder);
+  return true;
 }
 
 LinkHandle OpenComLink(const char* name) {

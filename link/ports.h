@@ -13,13 +13,15 @@ extern const Guid USB_DRIVER_GUID;
 // Vendor and product part of the PLC's USB device path (matched case-sensitively).
 extern const char kUsbMatch[];
 
-// Empties the port list and refills it with the COM ports named in present devices' friendly
-// names ("USB Serial Port (COM3)" gives COM3). A device whose port name does not fit (more than
-// 9 characters, or no ')' after "(COM") is skipped. Selects nothing.
-void EnumComPort(WindowHandle list);
+// The order of the window's sorted lists, as the system compares words: letter case and hyphens
+// aside. The window's port list sorts so; the console and the test platform sort by this.
+bool SortedListOrder(const std::string& a, const std::string& b);
 
-// Empties the port list and puts the single entry "USB" in it, selected.
-void EnumUSBPort(WindowHandle list);
+// The COM ports named in present devices' friendly names ("USB Serial Port (COM3)" gives COM3),
+// in SortedListOrder. A device whose port name does not fit (more than 9 characters, or no ')'
+// after "(COM") is skipped. Returns false, `ports` unchanged, when the device set cannot be
+// obtained.
+bool ListComPorts(std::vector<std::string>& ports);
 
 // Cuts the port name out of a friendly name: from the C of the first "(COM" to just before the
 // last ')' of the whole name. Returns false when there is no "(COM", no ')' after it, or the
@@ -45,8 +47,9 @@ void ReleaseLinkHold();
 //   (UsbSlotHoldName) beside it: a set burn cannot see which devices are held, only which slots.
 //   A device burn holds its device, then a free slot, then makes sure the set is not held; a set
 //   burn holds the set, then makes sure no slot is held. Whatever the order in which two burns
-//   take their holds, the later check of one of them sees the other's hold. A burn of a version
-//   that knows only the set hold refuses no device burn; a device burn refuses it.
+//   take their holds, the later check of one of them sees the other's hold. A burn of an earlier
+//   version knows only the set hold: a device burn does not start beside it, but it does not see
+//   a device burn.
 // - a COM port: ComHoldName, its name without a leading device namespace ("\\.\"), so that
 //   "\\.\COM12" and "COM12" are one port; in lower case (Windows names ports without regard to
 //   case; ASCII only, whatever the locale), every character but letters, digits and "-_.#&{}"

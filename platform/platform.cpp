@@ -5,6 +5,7 @@
 namespace {
 std::atomic<LinkPlatform*> currentLink{nullptr};
 std::atomic<Platform*> current{nullptr};
+std::atomic<BurnWindow*> burnWindow{nullptr};
 }  // namespace
 
 LinkPlatform& LinkPlat() {
@@ -22,4 +23,11 @@ void SetLinkPlatform(LinkPlatform* link) {
 }
 void SetPlatform(Platform* platform) {
   current.store(platform, std::memory_order_release);
+}
+
+BurnWindow* TheBurnWindow() {
+  return burnWindow.load(std::memory_order_acquire);
+}
+void SetBurnWindow(BurnWindow* window) {
+  burnWindow.store(window, std::memory_order_release);
 }

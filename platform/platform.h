@@ -88,8 +88,8 @@ class LinkPlatform {
   virtual void PurgeInput(LinkHandle link) = 0;
 };
 
-// The rest: the port list, the link holds, the image, the message box, the button, the timer and
-// the wait.
+// The rest of the system's services: the devices present, the link holds, the image, the message
+// box and the wait.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -98,11 +98,6 @@ class Platform {
   virtual bool ListPresentDevices(std::vector<PresentDevice>& devices) = 0;
   virtual bool ListDeviceInterfaces(const Guid& interfaceClass,
                                     std::vector<DeviceInterface>& interfaces) = 0;
-
-  // The port list control (a sorted combo box in the product).
-  virtual void ListAddString(WindowHandle list, const char* text) = 0;
-  virtual void ListDeleteString(WindowHandle list, int index) = 0;
-  virtual void ListSetCurSel(WindowHandle list, int index) = 0;
 
   // A hold on the link `name` against every other hold of that name on this computer, so that
   // two windows of the program never burn one PLC. The name is kUsbHoldName or one of ComHoldName
@@ -123,16 +118,28 @@ class Platform {
   virtual bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) = 0;
   virtual void FreeFirmwareImage(void* handle) = 0;
 
-  // What the burn asks of the window system. A message box has only an OK button and blocks the
-  // calling thread until the operator closes it.
+  // A message box has only an OK button and blocks the calling thread until the operator closes
+  // it.
   virtual void ShowMessage(WindowHandle owner, const char* text, const char* caption,
                            MessageIcon icon) = 0;
-  virtual void EnableControl(WindowHandle control, bool enable) = 0;
-  virtual void StopTimer(WindowHandle window, int timerId) = 0;
 
   // A wait of whole seconds.
   virtual void SleepSeconds(unsigned seconds) = 0;
 };
+
+// What a burn asks of the window that started it: its "Start Burn" button and its timer of the
+// elapsed seconds. The main window (ui/) is one; a front end without a window may install its
+// own, or none.
+class BurnWindow {
+ public:
+  virtual ~BurnWindow() = default;
+  virtual void EnableControl(WindowHandle control, bool enable) = 0;
+  virtual void StopTimer(WindowHandle window, int timerId) = 0;
+};
+
+// The burn's window in use, or null for none.
+BurnWindow* TheBurnWindow();
+void SetBurnWindow(BurnWindow* window);
 
 // The link and the platform in use: those of this build unless a test installs its own (null puts
 // back those of this build).

@@ -86,11 +86,6 @@ class PosixPlatform : public SystemPlatform {
 
   bool ListPresentDevices(std::vector<PresentDevice>&) override { return false; }
   bool ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface>&) override { return false; }
-  void ListAddString(WindowHandle, const char*) override {}
-  void ListDeleteString(WindowHandle, int) override {}
-  void ListSetCurSel(WindowHandle, int) override {}
-  void EnableControl(WindowHandle, bool) override {}
-  void StopTimer(WindowHandle, int) override {}
   void ShowMessage(WindowHandle, const char* text, const char* caption, MessageIcon) override {
     std::fprintf(stderr, "[%s] %s\n", caption, text);
   }

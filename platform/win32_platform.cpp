@@ -122,16 +122,6 @@ class Win32Platform : public SystemPlatform {
     return true;
   }
 
-  void ListAddString(WindowHandle list, const char* text) override {
-    SendMessageA(static_cast<HWND>(list), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-  }
-  void ListDeleteString(WindowHandle list, int index) override {
-    SendMessageA(static_cast<HWND>(list), CB_DELETESTRING, static_cast<WPARAM>(index), 0);
-  }
-  void ListSetCurSel(WindowHandle list, int index) override {
-    SendMessageA(static_cast<HWND>(list), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-  }
-
   // A named mutex per link, Global\MorvexPlcLink.NAME: its existence is the hold, and closing
   // the last handle, or the end of the process that holds it, gives it back. Global\ rather than
   // Local\: the PLC hangs on the computer, not on a logon session, and a window in another
@@ -187,12 +177,6 @@ class Win32Platform : public SystemPlatform {
                    MessageIcon icon) override {
     UINT type = MB_OK | (icon == MessageIcon::Error ? MB_ICONERROR : MB_ICONINFORMATION);
     MessageBoxA(static_cast<HWND>(owner), text, caption, type);
-  }
-  void EnableControl(WindowHandle control, bool enable) override {
-    EnableWindow(static_cast<HWND>(control), enable ? TRUE : FALSE);
-  }
-  void StopTimer(WindowHandle window, int timerId) override {
-    KillTimer(static_cast<HWND>(window), static_cast<UINT_PTR>(timerId));
   }
   void SleepSeconds(unsigned seconds) override { Sleep(seconds * 1000u); }
 };

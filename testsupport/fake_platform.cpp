@@ -38,6 +38,7 @@ uint32_t ScriptedLink::Read(uint8_t* data, uint32_t count, const LinkTimeouts& t
 namespace {
 LinkPlatform* previousLink = nullptr;
 Platform* previousPlatform = nullptr;
+BurnWindow* previousWindow = nullptr;
 const char* IconName(MessageIcon icon) {
   return icon == MessageIcon::Error ? "Error" : "Information";
 }
@@ -216,25 +217,6 @@ std::set<std::string> FakePlatform::HeldLinks() const {
   return names;
 }
 
-void FakePlatform::ListAddString(WindowHandle, const char* text) {
-  std::string entry(text);
-  auto at = std::upper_bound(listEntries.begin(), listEntries.end(), entry,
-                             [](const std::string& a, const std::string& b) {
-                               return strcasecmp(a.c_str(), b.c_str()) < 0;
-                             });
-  listEntries.insert(at, entry);
-}
-
-void FakePlatform::ListDeleteString(WindowHandle, int index) {
-  if (index >= 0 && index < static_cast<int>(listEntries.size())) {
-    listEntries.erase(listEntries.begin() + index);
-  }
-}
-
-void FakePlatform::ListSetCurSel(WindowHandle, int index) {
-  listSelection = index >= 0 && index < static_cast<int>(listEntries.size()) ? index : -1;
-}
-
 bool FakePlatform::LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) {
   Record("image load");
   if (!imageAvailable) return false;
@@ -273,13 +255,16 @@ void FakePlatform::SleepSeconds(unsigned seconds) {
 ScopedPlatform::ScopedPlatform(FakePlatform& p) {
   previousLink = &LinkPlat();
   previousPlatform = &Plat();
+  previousWindow = TheBurnWindow();
   SetLinkPlatform(&p);
   SetPlatform(&p);
+  SetBurnWindow(&p);
 }
 
 ScopedPlatform::~ScopedPlatform() {
   SetLinkPlatform(previousLink);
   SetPlatform(previousPlatform);
+  SetBurnWindow(previousWindow);
 }
 
 void SelectModelForTest(const char* name) {
@@ -298,10 +283,6 @@ void ResetBurnStateForTest() {
   selectedPLCID = 0;
   std::memset(selectedPLC, 0, sizeof selectedPLC);
   SetSelectedComPort("");
-  ComSelidx = 0;
-  totalComPort = 0;
-  hComPortList = nullptr;
-  paramStruct = BurnParam{nullptr, nullptr};
   hSerial = INVALID_LINK_HANDLE;
   ResetBurnCounters();
   MH_fu_version = 0;

@@ -63,7 +63,7 @@ class ScriptedLink : public LinkEndpoint {
   }
 };
 
-class FakePlatform : public LinkPlatform, public Platform {
+class FakePlatform : public LinkPlatform, public Platform, public BurnWindow {
  public:
   FakePlatform();
   ~FakePlatform() override;
@@ -90,10 +90,6 @@ class FakePlatform : public LinkPlatform, public Platform {
   // When not empty, holds are those of this system (lock files, named mutexes) under names that
   // begin with this text, and so hold against other processes; heldElsewhere then counts not.
   std::string systemHoldPrefix;
-
-  // The port list: entries kept in sorted order, as the sorted combo box keeps them.
-  std::vector<std::string> listEntries;
-  int listSelection = -1;
 
   // The image the program carries; by default the bytes embedded in the native build.
   bool imageAvailable = true;
@@ -126,9 +122,6 @@ class FakePlatform : public LinkPlatform, public Platform {
   LinkHold HoldLink(const char* name) override;
   void ReleaseLink(LinkHold hold) override;
   bool LinkHeld(const char* name) override;
-  void ListAddString(WindowHandle list, const char* text) override;
-  void ListDeleteString(WindowHandle list, int index) override;
-  void ListSetCurSel(WindowHandle list, int index) override;
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override;
   void FreeFirmwareImage(void* handle) override;
   void ShowMessage(WindowHandle owner, const char* text, const char* caption,

@@ -18,6 +18,11 @@ const char kWindowClass[] = "WindowsApp";
 const char kWindowTitle[] = "Morvex PLC Firmware Update Program";
 const char kCannotStartText[] = "CANNOT start the firmware update";
 
+HWND hComPortList = nullptr;
+int32_t ComSelidx = 0;
+int32_t totalComPort = 0;
+BurnParam paramStruct = {nullptr, nullptr};
+
 namespace {
 
 // The optional file chooser. Its choice is never burned (every burn loads the embedded image)
@@ -48,6 +53,18 @@ bool BeginBurnThread(BurnParam* param) {
 
 BurnThreadStarter burnThreadStarter = BeginBurnThread;
 
+// What the burn asks of this window (on the burn's thread): the button and timer 5.
+class WindowControls : public BurnWindow {
+ public:
+  void EnableControl(WindowHandle control, bool enable) override {
+    EnableWindow(static_cast<HWND>(control), enable ? TRUE : FALSE);
+  }
+  void StopTimer(WindowHandle window, int timerId) override {
+    KillTimer(static_cast<HWND>(window), static_cast<UINT_PTR>(timerId));
+  }
+};
+WindowControls windowControls;
+
 HWND CreateControl(HWND parent, const char* cls, const char* text, DWORD style, int x, int y,
                    int width, int height, int id, HINSTANCE instance) {
   return CreateWindowExA(0, cls, text, style, x, y, width, height, parent,
@@ -65,7 +82,7 @@ std::string ListText(HWND list, int index) {
 }
 
 HWND PortList() {
-  return static_cast<HWND>(hComPortList);
+  return hComPortList;
 }
 
 int CurrentSelection(HWND list) {
@@ -77,13 +94,19 @@ void SetSelectedPLC(const std::string& name) {
   std::strncpy(selectedPLC, name.c_str(), sizeof selectedPLC - 1);
 }
 
-// Lists the ports through which the model in selectedPLC is reached.
+// Lists the ports through which the model in selectedPLC is reached: the single entry "USB",
+// selected, or the COM ports present, none selected. A device set that cannot be read leaves the
+// COM list as it was.
 void ListPorts() {
-  if (NameInUsbSet(selectedPLC)) {
-    EnumUSBPort(hComPortList);
-  } else {
-    EnumComPort(hComPortList);
+  std::vector<std::string> ports = {"USB"};
+  const bool usb = NameInUsbSet(selectedPLC);
+  if (!usb && !ListComPorts(ports)) return;
+  SendMessageA(hComPortList, CB_RESETCONTENT, 0, 0);
+  for (const std::string& port : ports) {
+    SendMessageA(hComPortList, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(port.c_str()));
   }
+  totalComPort = static_cast<int32_t>(ports.size());
+  if (usb) SendMessageA(hComPortList, CB_SETCURSEL, 0, 0);
 }
 
 void PaintPanel(HWND hwnd, HDC hdc, bool withLogo) {
@@ -149,8 +172,8 @@ void OnStartBurn(HWND hwnd) {
   SetTimer(hwnd, kSecondsTimer, 1000, nullptr);
   if (!burnThreadStarter(&paramStruct)) {
     burnRunning.store(false);
-    Plat().StopTimer(hwnd, kSecondsTimer);
-    Plat().EnableControl(hStartButton, true);
+    KillTimer(hwnd, kSecondsTimer);
+    EnableWindow(hStartButton, TRUE);
     Plat().ShowMessage(hwnd, kCannotStartText, "ERROR", MessageIcon::Error);
   }
 }
@@ -249,6 +272,7 @@ HWND CreateMainWindow(HINSTANCE instance, const char* imageName) {
   PreselectModel(hModelList, imageName);
   EnableWindow(hModelList, FALSE);
 
+  SetBurnWindow(&windowControls);
   hComPortList =
       CreateControl(hwnd, "COMBOBOX", "", kPortListStyle, 160, 20, 100, 200, kPortListId, instance);
   ListPorts();

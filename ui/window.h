@@ -5,13 +5,23 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "core/burn_state.h"
+#include "update/driver.h"
 
 // Control identifiers and timers of the main window.
 constexpr int kStartButtonId = 2;  // also the Cancel identifier that Escape sends
 constexpr int kPortListId = 7;
 constexpr int kModelListId = 8;
 constexpr UINT_PTR kRepaintTimer = 6;  // 100 ms, from start-up on
+
+// The window's own state: the port list, the index of the port picked in it and the number of its
+// entries, and the handles its burn receives.
+extern HWND hComPortList;
+extern int32_t ComSelidx;
+extern int32_t totalComPort;
+extern BurnParam paramStruct;
 
 extern const char kWindowClass[];
 extern const char kWindowTitle[];

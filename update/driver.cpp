@@ -24,6 +24,10 @@ namespace {
 // Only the worker thread touches it, and one burn runs at a time.
 BurnParam burnWindows = {nullptr, nullptr};
 
+void EnableButton(bool enable) {
+  if (BurnWindow* window = TheBurnWindow()) window->EnableControl(burnWindows.hButton, enable);
+}
+
 // A burn without a link open (one that did not open, or did not open again after the hand-over)
 // gives back its hold before the message: other windows may burn while this one's waits for OK.
 void Fail(EndingId id, const char* text) {
@@ -39,7 +43,7 @@ void Fail(EndingId id) {
 unsigned EndBeforeTheCycles(EndingId id, const char* text) {
   Fail(id, text);
   elapsedTime.store(0);
-  Plat().EnableControl(burnWindows.hButton, true);
+  EnableButton(true);
   CloseFile();
   burnRunning.store(false);
   return 0;
@@ -133,7 +137,7 @@ void RunCycles() {
 }  // namespace
 
 void StopElapsedTimer() {
-  Plat().StopTimer(burnWindows.hwnd, kSecondsTimer);
+  if (BurnWindow* window = TheBurnWindow()) window->StopTimer(burnWindows.hwnd, kSecondsTimer);
 }
 
 void ShowError(const char* text) {
@@ -178,7 +182,7 @@ const char* ImageSizeRefusal(uint32_t length) {
 
 void EndBurn() {
   ResetBurnCounters();
-  Plat().EnableControl(burnWindows.hButton, true);
+  EnableButton(true);
   // After a failed reopen in the hand-over there is no link left to close.
   if (hSerial != INVALID_LINK_HANDLE) LinkPlat().CloseLink(hSerial);
   hSerial = INVALID_LINK_HANDLE;
@@ -191,11 +195,12 @@ unsigned StartBurn(void* parameter) {
   burnRunning.store(true);
   burnReach.store(kReachedNothing);
   ClearBurnDetail();
-  burnWindows = parameter != nullptr ? *static_cast<const BurnParam*>(parameter) : paramStruct;
+  burnWindows = parameter != nullptr ? *static_cast<const BurnParam*>(parameter)
+                                     : BurnParam{nullptr, nullptr};
 
   if (!LoadFirmware())
     return EndBeforeTheCycles(kEndImageNotLoaded, EndingText(kEndImageNotLoaded));
-  Plat().EnableControl(burnWindows.hButton, false);
+  EnableButton(false);
   const EndingId refusal = ImageSizeEnding(fileLength);
   if (refusal != kEndingCount) return EndBeforeTheCycles(refusal, EndingText(refusal));
 

@@ -1,20 +1,28 @@
 // The burn: one call of StartBurn drives one burn from the image load to its final message.
 //
-// Everything the burn asks of the operating system (message boxes owned by the main window, the
-// button, timer 5, waits, the link) goes through Plat(), so a whole burn runs in a native test.
+// Everything the burn asks of the operating system (message boxes owned by the main window, waits,
+// the link) goes through Plat() and LinkPlat(), and what it asks of its window (the button, timer
+// 5) through TheBurnWindow(), so a whole burn runs in a native test.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "update/endings.h"
 
 // Most monitor-mode cycles a burn makes: the cycle that finds the PLC in monitor mode for the
 // third time ends the burn and asks the operator to re-power the PLC.
 constexpr int kMaxMonitorCycles = 3;
 
-// Thread entry; `parameter` is the address of paramStruct (main window, then the button). A null
-// parameter stands for paramStruct itself. Returns 0 on every path.
+// The two handles the worker receives: the main window, then the "Start Burn" button.
+struct BurnParam {
+  WindowHandle hwnd;
+  WindowHandle hButton;
+};
+
+// Thread entry; `parameter` is the address of the window's BurnParam. A null parameter is a burn
+// without a window (null handles). Returns 0 on every path.
 unsigned StartBurn(void* parameter);
 
 // The end-of-burn clean-up every way out that reached the PLC goes through: counters to 0,

@@ -1,4 +1,4 @@
-// Port discovery and link opening against a fake device list and list control.
+// Port discovery and link opening against a fake device list.
 #include "link/ports.h"
 
 #include <gtest/gtest-spi.h>
@@ -67,45 +67,46 @@ TEST(PortName, IsCutFromTheFirstComToTheLastParenthesis) {
 TEST_F(PortsTest, ComListingIsSortedAndRelistingReplacesIt) {
   Devices({"Serial Device (COM3)", "Network adapter", "Serial Device (COM10)", "Modem (COM2)"});
   platform.devices.push_back(PresentDevice{false, ""});
-  EnumComPort(list);
-  EXPECT_EQ(platform.listEntries, (std::vector<std::string>{"COM10", "COM2", "COM3"}));
-  EXPECT_EQ(totalComPort, 3);
-  EXPECT_EQ(platform.listSelection, -1);
-
-  EnumComPort(list);
-  EXPECT_EQ(platform.listEntries.size(), 3u);
-  EXPECT_EQ(totalComPort, 3);
+  std::vector<std::string> ports = {"stale"};
+  ASSERT_TRUE(ListComPorts(ports));
+  EXPECT_EQ(ports, (std::vector<std::string>{"COM10", "COM2", "COM3"}));
 
   Devices({"Long Name Port (COM1234567)", "Serial (COM9)"});
-  EnumComPort(list);
-  EXPECT_EQ(platform.listEntries, std::vector<std::string>{"COM9"});
-  EXPECT_EQ(totalComPort, 1);
+  ASSERT_TRUE(ListComPorts(ports));
+  EXPECT_EQ(ports, std::vector<std::string>{"COM9"});
 }
 
 TEST_F(PortsTest, UnavailableDeviceSetLeavesTheList) {
   Devices({"Serial (COM4)"});
-  EnumComPort(list);
+  std::vector<std::string> ports;
+  ASSERT_TRUE(ListComPorts(ports));
   platform.devicesAvailable = false;
-  EnumComPort(list);
-  EXPECT_EQ(platform.listEntries, std::vector<std::string>{"COM4"});
-  EXPECT_EQ(totalComPort, 1);
+  EXPECT_FALSE(ListComPorts(ports));
+  EXPECT_EQ(ports, std::vector<std::string>{"COM4"});
 
   platform.devicesAvailable = true;
   Devices({});
-  EnumComPort(list);
-  EXPECT_TRUE(platform.listEntries.empty());
-  EXPECT_EQ(totalComPort, 0);
+  ASSERT_TRUE(ListComPorts(ports));
+  EXPECT_TRUE(ports.empty());
 }
 
-TEST_F(PortsTest, UsbEntryReplacesTheComListSelected) {
-  Devices({"A (COM1)", "B (COM2)"});
-  EnumComPort(list);
-  EnumUSBPort(list);
-  EXPECT_EQ(platform.listEntries, std::vector<std::string>{"USB"});
-  EXPECT_EQ(platform.listSelection, 0);
-  EXPECT_EQ(totalComPort, 1);
-  EnumUSBPort(list);
-  EXPECT_EQ(platform.listEntries, std::vector<std::string>{"USB"});
+// The sorted list's order: letter case and hyphens aside; names of one key in the order found.
+TEST(SortedListOrder, IgnoresCaseAndHyphensAndKeepsTiesInTheOrderFound) {
+  EXPECT_TRUE(SortedListOrder("com1", "COM2"));
+  EXPECT_FALSE(SortedListOrder("COM2", "com1"));
+  EXPECT_TRUE(SortedListOrder("COM-1", "COM2"));
+  EXPECT_FALSE(SortedListOrder("COM-1", "COM1"));
+  EXPECT_FALSE(SortedListOrder("COM1", "COM-1"));
+  EXPECT_TRUE(SortedListOrder("COM10", "COM9"));  // by characters, not by number
+  EXPECT_TRUE(SortedListOrder("", "COM1"));
+  EXPECT_FALSE(SortedListOrder("", ""));
+}
+
+TEST_F(PortsTest, PortsOfOneKeyKeepTheOrderTheyWereFoundIn) {
+  Devices({"B (COM-1)", "A (COM1)", "E (COMa)", "D (COM0)", "F (COMA)"});
+  std::vector<std::string> ports;
+  ASSERT_TRUE(ListComPorts(ports));
+  EXPECT_EQ(ports, (std::vector<std::string>{"COM0", "COM-1", "COM1", "COMa", "COMA"}));
 }
 
 TEST_F(PortsTest, ComPortsOpenThroughTheDeviceNamespace) {

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "core/burn_state.h"
 #include "core/catalogue.h"
+#include "link/ports.h"
 
 namespace {
 
@@ -25,9 +27,6 @@ class RecordingPlatform : public Platform {
   bool ListDeviceInterfaces(const Guid& g, std::vector<DeviceInterface>& i) override {
     return real.ListDeviceInterfaces(g, i);
   }
-  void ListAddString(WindowHandle l, const char* t) override { real.ListAddString(l, t); }
-  void ListDeleteString(WindowHandle l, int i) override { real.ListDeleteString(l, i); }
-  void ListSetCurSel(WindowHandle l, int i) override { real.ListSetCurSel(l, i); }
   LinkHold HoldLink(const char* name) override { return real.HoldLink(name); }
   void ReleaseLink(LinkHold hold) override { real.ReleaseLink(hold); }
   bool LinkHeld(const char* name) override { return real.LinkHeld(name); }
@@ -38,8 +37,6 @@ class RecordingPlatform : public Platform {
   void ShowMessage(WindowHandle, const char* text, const char* caption, MessageIcon) override {
     messages.push_back(std::string(caption) + "|" + text);
   }
-  void EnableControl(WindowHandle c, bool e) override { real.EnableControl(c, e); }
-  void StopTimer(WindowHandle w, int id) override { real.StopTimer(w, id); }
   void SleepSeconds(unsigned s) override { real.SleepSeconds(s); }
 };
 
@@ -179,6 +176,27 @@ TEST_F(MainWindow, ModelIsFixedAndAUsbModelListsOnlyUsb) {
   char port[kPortNameSize];
   GetSelectedComPort(port);
   EXPECT_STREQ(port, "USB");
+}
+
+// The order port discovery, the console and the test platform give the ports is the order the
+// window's sorted port list shows them in: letter case and hyphens aside.
+TEST_F(MainWindow, PortListSortsAsThePortDiscoveryDoes) {
+  HWND ports = GetDlgItem(hwnd, kPortListId);
+  SendMessageA(ports, CB_RESETCONTENT, 0, 0);
+  std::vector<std::string> names = {"COM3", "com20", "COM-15", "COM1", "COM14",
+                                    "Com2", "COM-4", "COM10",  "COMB", "coma"};
+  for (const std::string& name : names) {
+    SendMessageA(ports, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+  }
+  std::vector<std::string> shown;
+  const int count = static_cast<int>(SendMessageA(ports, CB_GETCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    char text[16] = {};
+    SendMessageA(ports, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+    shown.push_back(text);
+  }
+  std::stable_sort(names.begin(), names.end(), SortedListOrder);
+  EXPECT_EQ(shown, names);
 }
 
 TEST_F(MainWindow, PortPickedDuringABurnIsTheNextOneOpened) {

@@ -13,31 +13,9 @@
 #include "sim/plc.h"
 #include "sim/sim_link.h"
 #include "testsupport/fake_platform.h"
+#include "testsupport/recording_platform.h"
 #include "testsupport/sim_endpoint.h"
-
-// The test platform, also checking that every window operation goes to the right window and
-// noting what the panel would show, and what the burn holds, at the moment each message box opens.
-class RecordingPlatform : public FakePlatform {
- public:
-  WindowHandle mainWindow = nullptr;
-  WindowHandle button = nullptr;
-  int wrongWindow =
-      0;  // message boxes or timer calls not on the main window, enables not on the button
-
-  struct Shown {
-    std::string text;
-    std::string caption;
-    MessageIcon icon;
-    int32_t elapsed, flash, progress, err, totalErr;
-    size_t held;  // links the burn holds
-  };
-  std::vector<Shown> shown;  // written on the worker thread, read after it has been joined
-
-  void ShowMessage(WindowHandle owner, const char* text, const char* caption,
-                   MessageIcon icon) override;
-  void EnableControl(WindowHandle control, bool enable) override;
-  void StopTimer(WindowHandle window, int timerId) override;
-};
+#include "update/driver.h"
 
 // The USB device path the simulated PLC is found under.
 extern const char kUsbDevicePath[];
