@@ -140,10 +140,6 @@ void StopElapsedTimer() {
   if (BurnWindow* window = TheBurnWindow()) window->StopTimer(burnWindows.hwnd, kSecondsTimer);
 }
 
-void ShowError(const char* text) {
-  Plat().ShowMessage(burnWindows.hwnd, text, "ERROR", MessageIcon::Error);
-}
-
 void ShowInformation(const char* text, const char* caption) {
   Plat().ShowMessage(burnWindows.hwnd, text, caption, MessageIcon::Information);
 }

@@ -31,7 +31,7 @@ void EndBurn();
 
 // What a burn shows: message boxes owned by the main window of the running burn.
 void StopElapsedTimer();  // timer 5 of the main window
-void ShowError(const char* text);
+// A prompt of the hand-over, with the information icon.
 void ShowInformation(const char* text, const char* caption);
 // Records the ending `id` and shows its box: its text (or `text`, the row's with the port filled
 // in), caption and icon.

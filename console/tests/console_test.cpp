@@ -241,6 +241,8 @@ TEST_F(ConsoleTest, EachClassOfFailureHasItsExitCodeAndTheWindowsText) {
   } cases[] = {
       {"PN2", {}, 491521, "The file size EXCEEDS the MAXIMUM size (2 * 1024 * 240)", 3},
       {"PN32@PN2", {}, 6000, "Check PLC, 14PN2 is different than 32PN2", 5},
+      // A register of the gate that never answers: no erase order, the PLC runs its firmware.
+      {"PN32@PN2", {"--fault", "silence:d1148:1x*"}, 6000, "NO RESPONSE @ State 2", 5},
       // The order to restart taken three times, the firmware answering still: it runs.
       {"PN2",
        {"--fault", "stay:erase:1x*"},
