@@ -143,6 +143,7 @@ class BenchPlatform : public LinkPlatform, public Platform {
   }
   LinkHold HoldLink(const char* name) override { return Real().HoldLink(name); }
   void ReleaseLink(LinkHold hold) override { Real().ReleaseLink(hold); }
+  bool LinkHeld(const char* name) override { return Real().LinkHeld(name); }
   bool LoadFirmwareImage(const uint8_t** d, uint32_t* s, void** h) override {
     return Real().LoadFirmwareImage(d, s, h);
   }

@@ -56,6 +56,12 @@ LinkHold ConsolePlatform::HoldLink(const char* name) {
   return hold;
 }
 
+bool ConsolePlatform::LinkHeld(const char* name) {
+  const bool held = ThisSystem().LinkHeld(name);
+  if (held) holdRefused = true;
+  return held;
+}
+
 void ConsolePlatform::ReleaseLink(LinkHold hold) {
   ThisSystem().ReleaseLink(hold);
 }

@@ -51,6 +51,7 @@ class ConsolePlatform : public LinkPlatform, public Platform, public BurnWindow 
                             std::vector<DeviceInterface>& interfaces) override;
   LinkHold HoldLink(const char* name) override;
   void ReleaseLink(LinkHold hold) override;
+  bool LinkHeld(const char* name) override;
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override;
   void FreeFirmwareImage(void* handle) override;
   void ShowMessage(WindowHandle owner, const char* text, const char* caption,

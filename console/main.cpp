@@ -34,10 +34,13 @@ const char kUsage[] =
     "                   name before the first '_' names the model (\"PN2_v1.02.bin\": PN2)\n"
     "  --model NAME     with --image: the model, whatever the file's name\n"
     "  --port PORT      the port: COM5 or USB on Windows, where it may be left out (the one the\n"
-    "                   window would preselect); on Linux a serial device (/dev/ttyUSB0, a\n"
-    "                   /dev/serial/by-id name), always required there\n"
+    "                   window would preselect); USB is the first USB PLC present, as the\n"
+    "                   window takes it; USB:NAME the one whose device path holds NAME (letter\n"
+    "                   case aside), followed through the replug. On Linux a serial device\n"
+    "                   (/dev/ttyUSB0, a /dev/serial/by-id name), always required there\n"
     "  --list           print the models and the ports (natively the serial ports present, with\n"
-    "                   their /dev/serial/by-id names), and exit\n"
+    "                   their /dev/serial/by-id names), and every USB PLC present (its name\n"
+    "                   for USB:NAME and its device path), and exit\n"
     "  --identify       a dry run: wake the PLC and make every check a burn makes before\n"
     "                   its erase request (the mode, the identity, the model's gate with its\n"
     "                   reads; in the boot loader its ID and VERSION), print what was found,\n"
@@ -236,6 +239,8 @@ void PrintList(const ConsolePlatform& platform, const char* model, bool json) {
   std::stable_sort(models.begin(), models.end(), SortedListOrder);
   std::vector<std::string> ports = platform.ports;
   for (const std::string& p : ListSerialPorts()) ports.push_back(p);
+  std::vector<std::string> paths;
+  const bool listed = ListUsbDevicePaths(USB_DRIVER_GUID, paths);
   if (json) {
     std::string line = "{\"event\":\"list\",\"models\":[";
     for (size_t i = 0; i < models.size(); ++i) {
@@ -258,6 +263,11 @@ void PrintList(const ConsolePlatform& platform, const char* model, bool json) {
       }
       line += "]}";
     }
+    line += "],\"usb\":[";
+    for (size_t i = 0; i < paths.size(); ++i) {
+      line += std::string(i == 0 ? "" : ",") + "{\"name\":" + JsonString(UsbShortName(paths[i])) +
+              ",\"path\":" + JsonString(paths[i]) + "}";
+    }
     Out(line + "]}\n");
     return;
   }
@@ -274,8 +284,29 @@ void PrintList(const ConsolePlatform& platform, const char* model, bool json) {
 #ifndef _WIN32
   if (ports.empty()) text += "  (no serial port present: name the port's device with --port)\n";
 #endif
+  text += "USB PLCs (name for --port USB:NAME, device path):\n";
+  for (const std::string& path : paths) {
+    char row[48];
+    std::snprintf(row, sizeof row, "  %-16s ", UsbShortName(path).c_str());
+    text += row + path + "\n";
+  }
+  if (paths.empty())
+    text += std::string("  (none ") + (listed ? "present" : "listed on this system") + ")\n";
   Out(text);
 }
+
+#ifdef _WIN32
+// Why `--port USB:NAME` names no single USB PLC, with those present.
+std::string UsbChoiceRefusal(const std::string& name, const std::vector<std::string>& paths,
+                             size_t matching) {
+  std::string text = matching == 0 ? "no USB PLC's device path holds '" + name + "'"
+                                   : std::to_string(matching) + " USB PLCs' device paths hold '" +
+                                         name + "': name one of them";
+  text += paths.empty() ? "; none is present" : "; present (name, device path):";
+  for (const std::string& path : paths) text += "\n  " + UsbShortName(path) + "  " + path;
+  return text;
+}
+#endif
 
 // The burn state is sampled as often as the window's panel repaints; lines are written only on a
 // change.
@@ -509,8 +540,20 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   const bool usb = InUsbSet();
   std::string port = Upper(options.port);
-  if (usb && !port.empty() && port != "USB") {
-    Refuse(kExitCommandLine, "a " + record.model + " is reached by USB: --port USB");
+  const bool usbByName = usb && port.rfind("USB:", 0) == 0;
+  if (usb && !port.empty() && port != "USB" && !usbByName) {
+    Refuse(kExitCommandLine,
+           "a " + record.model + " is reached by USB: --port USB or --port USB:NAME");
+  }
+  if (usbByName) {
+    const std::string name = options.port.substr(4);
+    std::vector<std::string> paths;
+    ListUsbDevicePaths(USB_DRIVER_GUID, paths);
+    const std::vector<std::string> named = UsbPathsNamed(paths, name);
+    if (named.size() != 1) {
+      Refuse(kExitCommandLine, UsbChoiceRefusal(name, paths, named.size()));
+    }
+    usbDevicePath = named.front();
   }
   if (!usb && port.empty()) {
     if (platform.ports.empty()) Refuse(kExitCommandLine, "no COM port is present");
@@ -524,7 +567,7 @@ int main(int argc, char** argv) {
                                  (present.empty() ? " none" : present));
   }
   if (record.port.empty()) record.port = usb ? "USB" : port;
-  record.device = usb ? "USB" : port;
+  record.device = usbByName ? usbDevicePath : usb ? "USB" : port;
   if (!usb) SetSelectedComPort(port.c_str());
 #else
   if (InUsbSet()) Refuse(kExitRefused, "a " + record.model + kNativeUsbText);
@@ -613,9 +656,18 @@ int main(int argc, char** argv) {
     record.code = kExitSuccess;
   }
   if (record.code == kExitNoLink && platform.holdRefused) {
-    out.Note("The port is held by another burn.");
+    out.Note(InUsbSet()
+                 ? usbDevicePath.empty()
+                       ? "A USB PLC is held by another burn: no burn of the first USB PLC "
+                         "runs beside one of any USB PLC."
+                       : "The USB PLC is held by another burn, of it or of the first USB PLC."
+                 : "The port is held by another burn.");
   } else if (record.code == kExitNoLink && platform.heldElsewhere) {
     out.Note("The port is held by another program (it has locked the device).");
+  }
+  if (usbOtherPathSeen.load()) {
+    out.Note("A USB PLC under another path (" + usbPathNotTaken +
+             ") was not taken: this burn takes only " + usbDevicePath + ".");
   }
   std::lock_guard<std::mutex> lock(out.Lock());
   Finish();

@@ -28,39 +28,89 @@ std::string WordKey(const std::string& s) {
 
 constexpr size_t kMaxHoldName = 160;
 
-// The hold of the running burn and the name it holds; only the worker thread touches them.
-LinkHold linkHold = nullptr;
-std::string heldLink;
+// The holds of the running burn; only the worker thread touches them.
+LinkHolds burnHolds;
 
-enum class HoldTaken { kRefused, kHeldBefore, kNow };
+bool IsUsbDeviceHold(const std::string& name) {
+  return name.rfind(std::string(kUsbHoldName) + ".", 0) == 0;
+}
 
-// Holds `name` unless it is held here already. Refused when another window holds it, or for an
-// empty name; what was held here before is then kept.
-HoldTaken TakeLinkHold(const std::string& name) {
-  if (name.empty()) return HoldTaken::kRefused;
-  if (linkHold != nullptr && name == heldLink) return HoldTaken::kHeldBefore;
-  const LinkHold hold = Plat().HoldLink(name.c_str());
-  if (hold == nullptr) return HoldTaken::kRefused;
-  ReleaseLinkHold();
-  linkHold = hold;
-  heldLink = name;
-  return HoldTaken::kNow;
+bool FreeNow(const std::string& name) {
+  return !Plat().LinkHeld(name.c_str());
+}
+
+// The holds of the USB set (`isDevice` false) or of one device beside it. Each burn first makes
+// its own hold seen, then checks for the other kind's: see link/ports.h.
+bool TakeUsbHolds(const std::string& name, bool isDevice, LinkHolds& taken) {
+  taken.link = Plat().HoldLink(name.c_str());
+  if (taken.link == nullptr) return false;
+  bool clear = true;
+  if (isDevice) {
+    for (int slot = 0; slot < kUsbSlots && taken.slot == nullptr; ++slot) {
+      taken.slot = Plat().HoldLink(UsbSlotHoldName(slot).c_str());
+    }
+    clear = taken.slot != nullptr && FreeNow(kUsbHoldName);
+  } else {
+    for (int slot = 0; slot < kUsbSlots && clear; ++slot) clear = FreeNow(UsbSlotHoldName(slot));
+  }
+  if (!clear) GiveBackLinkHolds(taken);
+  return clear;
 }
 
 // Opens a link under the hold `name`: `open` runs only once it is held, and a hold taken here
 // for a link that does not open is given back.
 template <typename Open>
 LinkHandle OpenHeld(const std::string& name, Open open) {
-  const HoldTaken taken = TakeLinkHold(name);
+  const HoldTaken taken = TakeLinkHolds(name, burnHolds);
   if (taken == HoldTaken::kRefused) return INVALID_LINK_HANDLE;
   const LinkHandle link = open();
   if (link == INVALID_LINK_HANDLE && taken == HoldTaken::kNow) ReleaseLinkHold();
   return link;
 }
 
+// The name a hold is made of: lower case, only the characters a hold name may hold, cut with a
+// hash when too long.
+std::string HoldNameOf(const std::string& prefix, const char* text) {
+  std::string name = prefix;
+  for (const char* c = text; *c != '\0'; ++c) {
+    const char lower = *c >= 'A' && *c <= 'Z' ? static_cast<char>(*c - 'A' + 'a') : *c;
+    const bool kept = (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ||
+                      std::strchr("-_.#&{}", lower) != nullptr;
+    name += kept ? lower : '_';
+  }
+  if (name.size() <= kMaxHoldName) return name;
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  char tail[18];
+  std::snprintf(tail, sizeof tail, ".%016llx", static_cast<unsigned long long>(hash));
+  return name.substr(0, kMaxHoldName - 17) + tail;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  return s;
+}
+
 // A COM port name without the device namespace it may come in.
 const char* BarePortName(const char* name) {
   return std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+}
+
+// The device of usbDevicePath opened by its bare path, when it is present (Windows names paths
+// without regard to case). A PLC present under another path only is noted, never opened.
+LinkHandle OpenChosenUsbDevice() {
+  std::vector<std::string> paths;
+  if (!ListUsbDevicePaths(USB_DRIVER_GUID, paths)) return INVALID_LINK_HANDLE;
+  for (const std::string& path : paths) {
+    if (Lower(path) == Lower(usbDevicePath)) {
+      return LinkPlat().OpenLink(usbDevicePath.c_str(), OpenMode::UsbDevice);
+    }
+  }
+  if (!paths.empty()) {
+    usbPathNotTaken = paths.front();
+    usbOtherPathSeen.store(true);
+  }
+  return INVALID_LINK_HANDLE;
 }
 
 // Accepts one interface: copies its path into `devicePath`, and opens it when the path holds
@@ -75,29 +125,82 @@ LinkHandle OpenOneDevice(const DeviceInterface& device, std::string& devicePath)
 }  // namespace
 
 void ReleaseLinkHold() {
-  if (linkHold != nullptr) Plat().ReleaseLink(linkHold);
-  linkHold = nullptr;
-  heldLink.clear();
+  GiveBackLinkHolds(burnHolds);
 }
 
-// The hold names are kept by every later version of the program (see link/ports.h): windows of
-// two versions must refuse each other a PLC.
+void GiveBackLinkHolds(LinkHolds& holds) {
+  if (holds.slot != nullptr) Plat().ReleaseLink(holds.slot);
+  if (holds.link != nullptr) Plat().ReleaseLink(holds.link);
+  holds = LinkHolds();
+}
+
+HoldTaken TakeLinkHolds(const std::string& name, LinkHolds& holds) {
+  if (name.empty()) return HoldTaken::kRefused;
+  if (holds.link != nullptr && name == holds.name) return HoldTaken::kHeldBefore;
+  LinkHolds taken;
+  const bool isDevice = IsUsbDeviceHold(name);
+  if (isDevice || name == kUsbHoldName) {
+    if (!TakeUsbHolds(name, isDevice, taken)) return HoldTaken::kRefused;
+  } else {
+    taken.link = Plat().HoldLink(name.c_str());
+    if (taken.link == nullptr) return HoldTaken::kRefused;
+  }
+  GiveBackLinkHolds(holds);
+  holds = taken;
+  holds.name = name;
+  return HoldTaken::kNow;
+}
+
+// The hold names are kept by every later version of the program (see link/ports.h): burns of two
+// versions must refuse each other a PLC.
 const char kUsbHoldName[] = "@usb";
 
 std::string ComHoldName(const char* port) {
-  std::string name;
-  for (const char* c = BarePortName(port); *c != '\0'; ++c) {
-    const char lower = *c >= 'A' && *c <= 'Z' ? static_cast<char>(*c - 'A' + 'a') : *c;
-    const bool kept = (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ||
-                      std::strchr("-_.#&{}", lower) != nullptr;
-    name += kept ? lower : '_';
+  return HoldNameOf("", BarePortName(port));
+}
+
+std::string UsbDeviceHoldName(const std::string& devicePath) {
+  const char* path = devicePath.c_str();
+  if (devicePath.rfind("\\\\?\\", 0) == 0) path += 4;
+  return HoldNameOf(std::string(kUsbHoldName) + ".", path);
+}
+
+std::string UsbSlotHoldName(int slot) {
+  return std::string(kUsbHoldName) + "#" + std::to_string(slot);
+}
+
+std::string usbDevicePath;
+std::atomic<bool> usbOtherPathSeen{false};
+std::string usbPathNotTaken;
+
+bool ListUsbDevicePaths(const Guid& interfaceClass, std::vector<std::string>& paths) {
+  std::vector<DeviceInterface> interfaces;
+  if (!Plat().ListDeviceInterfaces(interfaceClass, interfaces)) return false;
+  for (const DeviceInterface& device : interfaces) {
+    if (device.hasPath && device.path.find(kUsbMatch) != std::string::npos) {
+      paths.push_back(device.path);
+    }
   }
-  if (name.size() <= kMaxHoldName) return name;
-  uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-  char tail[18];
-  std::snprintf(tail, sizeof tail, ".%016llx", static_cast<unsigned long long>(hash));
-  return name.substr(0, kMaxHoldName - 17) + tail;
+  return true;
+}
+
+std::string UsbShortName(const std::string& devicePath) {
+  const std::string product = std::string(kUsbMatch) + "#";
+  const size_t at = devicePath.find(product);
+  if (at == std::string::npos) return "";
+  const size_t start = at + product.size();
+  const size_t end = devicePath.find("#{", start);
+  return devicePath.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::vector<std::string> UsbPathsNamed(const std::vector<std::string>& paths,
+                                       const std::string& name) {
+  std::vector<std::string> named;
+  if (name.empty()) return named;
+  for (const std::string& path : paths) {
+    if (Lower(path).find(Lower(name)) != std::string::npos) named.push_back(path);
+  }
+  return named;
 }
 
 bool PortNameFromFriendlyName(const char* friendlyName, char out[10]) {
@@ -142,6 +245,14 @@ LinkHandle OpenComLink(const char* name) {
 }
 
 LinkHandle OpenMyDevPipe(const char* pipeSuffix) {
+  if (!usbDevicePath.empty()) {
+    return OpenHeld(UsbDeviceHoldName(usbDevicePath), [pipeSuffix] {
+      const LinkHandle probe = OpenChosenUsbDevice();
+      if (probe == INVALID_LINK_HANDLE) return INVALID_LINK_HANDLE;
+      LinkPlat().CloseLink(probe);
+      return LinkPlat().OpenLink((usbDevicePath + "\\" + pipeSuffix).c_str(), OpenMode::UsbDevice);
+    });
+  }
   return OpenHeld(kUsbHoldName, [pipeSuffix] {
     std::string path;
     if (GetUsbDeviceFileName(USB_DRIVER_GUID, path) == 0) return INVALID_LINK_HANDLE;

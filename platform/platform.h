@@ -108,6 +108,10 @@ class Platform {
   // Release gives back a hold HoldLink gave, once; a process that ends gives back its holds.
   virtual LinkHold HoldLink(const char* name) = 0;
   virtual void ReleaseLink(LinkHold hold) = 0;
+  // Whether a hold of `name` exists on this computer (this process's own included), found
+  // without taking one: two burns that look at once do not refuse each other. True also when
+  // that cannot be told.
+  virtual bool LinkHeld(const char* name) = 0;
 
   // The firmware image embedded in the program. Load gives its bytes, size and a handle that
   // Free releases; it returns false when the image cannot be found or loaded.

@@ -44,7 +44,7 @@ class PosixPlatform : public SystemPlatform {
   // removing one would race with another's open of it. The hold carries the file descriptor
   // plus one.
   LinkHold HoldLink(const char* name) override {
-    const std::string path = std::string("/tmp/morvex-link-") + name + ".lock";
+    const std::string path = LockPath(name);
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = ::open(path.c_str(), flags);
     if (fd < 0 && errno == ENOENT) {
@@ -54,13 +54,22 @@ class PosixPlatform : public SystemPlatform {
       if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), flags);
     }
     if (fd < 0) return Refuse(fd, path, std::strerror(errno));
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return Refuse(fd, path, "not a file");
+    if (!IsFile(fd)) return Refuse(fd, path, "not a file");
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       // Another window's hold; anything else is worth telling.
       return errno == EWOULDBLOCK ? Refuse(fd, "", "") : Refuse(fd, path, std::strerror(errno));
     }
     return reinterpret_cast<LinkHold>(static_cast<intptr_t>(fd) + 1);
+  }
+  // A shared lock taken and given back at once: shared locks do not refuse each other, so
+  // burns that look at once see only the holds.
+  bool LinkHeld(const char* name) override {
+    const std::string path = LockPath(name);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno != ENOENT;
+    const bool held = !IsFile(fd) || ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
   }
   void ReleaseLink(LinkHold hold) override {
     if (hold != nullptr) ::close(static_cast<int>(reinterpret_cast<intptr_t>(hold)) - 1);
@@ -83,6 +92,13 @@ class PosixPlatform : public SystemPlatform {
   void SleepSeconds(unsigned seconds) override { ::sleep(seconds); }
 
  private:
+  static std::string LockPath(const char* name) {
+    return std::string("/tmp/morvex-link-") + name + ".lock";
+  }
+  static bool IsFile(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  }
   // No hold: closes what was opened, and tells why on standard error unless `why` is empty.
   static LinkHold Refuse(int fd, const std::string& path, const char* why) {
     if (*why != '\0') std::fprintf(stderr, "link hold %s refused: %s\n", path.c_str(), why);

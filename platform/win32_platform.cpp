@@ -147,6 +147,14 @@ class Win32Platform : public SystemPlatform {
   void ReleaseLink(LinkHold hold) override {
     if (hold != nullptr) CloseHandle(static_cast<HANDLE>(hold));
   }
+  // The mutex opened, never created: only a name that no object has is free.
+  bool LinkHeld(const char* name) override {
+    const std::string objectName = std::string("Global\\MorvexPlcLink.") + name;
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, objectName.c_str());
+    if (mutex == nullptr) return GetLastError() != ERROR_FILE_NOT_FOUND;
+    CloseHandle(mutex);
+    return true;
+  }
 
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override {
     HRSRC res = FindResourceA(nullptr, MAKEINTRESOURCEA(8), "BIN");

@@ -156,22 +156,58 @@ bool FakePlatform::ListDeviceInterfaces(const Guid&, std::vector<DeviceInterface
 
 LinkHold FakePlatform::HoldLink(const char* name) {
   static std::atomic<uintptr_t> lastHold{0};
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (heldElsewhere.count(name) != 0) return nullptr;
-  for (const auto& h : holds_) {
-    if (h.second == name) return nullptr;
+  LinkHold system = nullptr;
+  if (!systemHoldPrefix.empty()) {
+    system = ThisSystem().HoldLink((systemHoldPrefix + name).c_str());
+    if (system == nullptr) return nullptr;
   }
-  const uintptr_t hold = ++lastHold;
-  holds_[hold] = name;
+  uintptr_t hold = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool held = system == nullptr && heldElsewhere.count(name) != 0;
+    for (const auto& h : holds_) held = held || h.second == name;
+    if (held) return nullptr;
+    hold = ++lastHold;
+    holds_[hold] = name;
+    if (system != nullptr) systemHolds_[hold] = system;
+  }
+  if (onHoldStep) onHoldStep(name);
   return reinterpret_cast<LinkHold>(hold);
 }
 
 void FakePlatform::ReleaseLink(LinkHold hold) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // On Windows a second CloseHandle may close whatever reused the handle; natively, a descriptor.
-  if (holds_.erase(reinterpret_cast<uintptr_t>(hold)) == 0) {
-    ADD_FAILURE() << "a hold given back that is not held: released twice, or never taken";
+  std::string name;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto at = holds_.find(reinterpret_cast<uintptr_t>(hold));
+    // On Windows a second CloseHandle may close whatever reused the handle; natively, a
+    // descriptor.
+    if (at == holds_.end()) {
+      ADD_FAILURE() << "a hold given back that is not held: released twice, or never taken";
+      return;
+    }
+    name = at->second;
+    holds_.erase(at);
+    const auto system = systemHolds_.find(reinterpret_cast<uintptr_t>(hold));
+    if (system != systemHolds_.end()) {
+      ThisSystem().ReleaseLink(system->second);
+      systemHolds_.erase(system);
+    }
   }
+  if (onHoldStep) onHoldStep(name);
+}
+
+bool FakePlatform::LinkHeld(const char* name) {
+  bool held = false;
+  if (!systemHoldPrefix.empty()) {
+    held = ThisSystem().LinkHeld((systemHoldPrefix + name).c_str());
+  } else {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held = heldElsewhere.count(name) != 0;
+    for (const auto& h : holds_) held = held || h.second == name;
+  }
+  if (onHoldStep) onHoldStep(name);
+  return held;
 }
 
 std::set<std::string> FakePlatform::HeldLinks() const {

@@ -83,6 +83,13 @@ class FakePlatform : public LinkPlatform, public Platform, public BurnWindow {
   // one never taken) fails the test, and so does a hold still held when the platform goes.
   std::set<std::string> heldElsewhere;
   std::set<std::string> HeldLinks() const;  // the names the code under test holds now
+  // Called after every hold taken, every hold given back and every look for one, with its name
+  // (not with the platform's lock held): a test acts there as another burn would between two
+  // steps.
+  std::function<void(const std::string& name)> onHoldStep;
+  // When not empty, holds are those of this system (lock files, named mutexes) under names that
+  // begin with this text, and so hold against other processes; heldElsewhere then counts not.
+  std::string systemHoldPrefix;
 
   // The image the program carries; by default the bytes embedded in the native build.
   bool imageAvailable = true;
@@ -114,6 +121,7 @@ class FakePlatform : public LinkPlatform, public Platform, public BurnWindow {
   bool ListDeviceInterfaces(const Guid& interfaceClass, std::vector<DeviceInterface>& out) override;
   LinkHold HoldLink(const char* name) override;
   void ReleaseLink(LinkHold hold) override;
+  bool LinkHeld(const char* name) override;
   bool LoadFirmwareImage(const uint8_t** data, uint32_t* size, void** handle) override;
   void FreeFirmwareImage(void* handle) override;
   void ShowMessage(WindowHandle owner, const char* text, const char* caption,
@@ -138,7 +146,8 @@ class FakePlatform : public LinkPlatform, public Platform, public BurnWindow {
   std::vector<std::string> events_;
   std::vector<std::unique_ptr<OpenLinkState>> links_;
   int imageLoadsOutstanding_ = 0;
-  std::map<uintptr_t, std::string> holds_;  // by hold, each unique in the process
+  std::map<uintptr_t, std::string> holds_;     // by hold, each unique in the process
+  std::map<uintptr_t, LinkHold> systemHolds_;  // with systemHoldPrefix: this system's hold of each
 };
 
 // Installs a platform and its link for the lifetime of a scope and restores the previous ones.

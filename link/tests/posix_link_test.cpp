@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -170,6 +172,45 @@ TEST(PosixLinkHold, RefusedToOtherProcessesAndUsersUntilGivenBackAndFollowsNoLin
   EXPECT_NE(lstat(target.c_str(), &st), 0);
 
   for (const std::string& f : {file, theirFile, link, target}) unlink(f.c_str());
+}
+
+TEST(PosixLinkHold, LookingForAHoldTakesNoneAndRefusesNoOtherLook) {
+  Platform& p = ThisSystem();
+  const std::string name = "test-" + std::to_string(getpid()) + "-look";
+  const std::string file = "/tmp/morvex-link-" + name + ".lock";
+  // No file: free, and none is made by looking.
+  EXPECT_FALSE(p.LinkHeld(name.c_str()));
+  struct stat st = {};
+  EXPECT_NE(lstat(file.c_str(), &st), 0);
+  LinkHold hold = p.HoldLink(name.c_str());
+  ASSERT_NE(hold, nullptr);
+  EXPECT_TRUE(p.LinkHeld(name.c_str()));  // this process's own hold counts too
+  EXPECT_TRUE(InChild([&] { return p.LinkHeld(name.c_str()); }));
+  p.ReleaseLink(hold);
+  EXPECT_FALSE(p.LinkHeld(name.c_str()));
+  // Two looks at once refuse neither each other nor a hold taken once they are done: a child
+  // that keeps looking while this process looks too.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t looker = fork();
+  if (looker == 0) {
+    const int fd = open(file.c_str(), O_RDONLY);
+    const bool locked = fd >= 0 && flock(fd, LOCK_SH) == 0;  // as a look that lasts
+    if (write(ready[1], locked ? "y" : "n", 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  char locked = 'n';
+  ASSERT_EQ(read(ready[0], &locked, 1), 1);
+  EXPECT_EQ(locked, 'y');
+  EXPECT_FALSE(p.LinkHeld(name.c_str()));
+  kill(looker, SIGKILL);
+  waitpid(looker, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  hold = p.HoldLink(name.c_str());
+  EXPECT_NE(hold, nullptr);
+  p.ReleaseLink(hold);
+  unlink(file.c_str());
 }
 
 }  // namespace

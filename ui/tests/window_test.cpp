@@ -29,6 +29,7 @@ class RecordingPlatform : public Platform {
   }
   LinkHold HoldLink(const char* name) override { return real.HoldLink(name); }
   void ReleaseLink(LinkHold hold) override { real.ReleaseLink(hold); }
+  bool LinkHeld(const char* name) override { return real.LinkHeld(name); }
   bool LoadFirmwareImage(const uint8_t** d, uint32_t* s, void** h) override {
     return real.LoadFirmwareImage(d, s, h);
   }

@@ -309,3 +309,57 @@ TEST_F(CycleTest, LoaderModeFailuresEndTheBurn) {
 }
 
 }  // namespace
+
+// A burn of one USB PLC by its device path follows that path through the replug.
+class ChosenUsbTest : public CycleTest {
+ protected:
+  void SetUp() override {
+    CycleTest::SetUp();
+    usbDevicePath = kUsbDevicePath;
+    usbOtherPathSeen.store(false);
+  }
+  void TearDown() override {
+    usbDevicePath.clear();
+    CycleTest::TearDown();
+  }
+  // At the replug prompt the PLC comes back under `path` (what the link there answers: the PLC).
+  void BackUnder(const std::string& path) {
+    platform.onMessage = [this, path](const std::string& text, const std::string&, MessageIcon) {
+      if (text.find("REPLUG the USB Cable") == std::string::npos) return;
+      heldAtPrompt = platform.HeldLinks();
+      platform.interfaces = {DeviceInterface{true, path}};
+    };
+    const auto own = platform.opener;
+    platform.opener = [this, own, path](const std::string& p, OpenMode mode) -> LinkEndpoint* {
+      if (p == path) return &probe;
+      if (p == path + "\\") return endpoint.get();
+      return own(p, mode);
+    };
+  }
+  std::set<std::string> heldAtPrompt;
+};
+
+TEST_F(ChosenUsbTest, BackUnderItsOwnPathTheBurnGoesOnHeldThroughout) {
+  Prepare("QD");
+  BackUnder(kUsbDevicePath);
+  Burn();
+  ExpectSuccessEnd(kUsbSuccess, "Information");
+  ExpectFlashHoldsImage();
+  EXPECT_EQ(heldAtPrompt,
+            (std::set<std::string>{UsbDeviceHoldName(kUsbDevicePath), UsbSlotHoldName(0)}));
+  EXPECT_FALSE(usbOtherPathSeen.load());
+}
+
+TEST_F(ChosenUsbTest, BackUnderAnotherPathItIsNotTakenAndTheBurnEndsAsWithNoDevice) {
+  Prepare("QD");
+  const std::string other = std::string(kUsbDevicePath) + "2";
+  BackUnder(other);
+  Burn();
+  for (const std::string& e : Events()) EXPECT_EQ(e.find(other), std::string::npos) << e;
+  EXPECT_EQ(Messages().back(), "ERROR|Error|NO RESPONSE @ State 1");
+  EXPECT_TRUE(usbOtherPathSeen.load());
+  EXPECT_EQ(usbPathNotTaken, other);
+  EXPECT_EQ(platform.OpenLinkCount(), 0);
+  EXPECT_TRUE(platform.HeldLinks().empty());
+  EXPECT_EQ(plc->mode(), plcsim::Mode::kLoader);  // left in its boot loader, as the window's
+}
