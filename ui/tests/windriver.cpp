@@ -547,7 +547,9 @@ HWND FindFileNameBox(HWND dialog) {
 void StepChoose(const std::string& path) {
   PostMessageA(mainWindow, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   HWND dialog = nullptr;
-  if (!WaitFor(10000, [&] { return (dialog = FindBox()) != nullptr; })) Fail("no file chooser");
+  // The system's file chooser loads its libraries at its first use: seconds where the program
+  // runs through an emulator. A bound for a fault, not a measure of speed.
+  if (!WaitFor(60000, [&] { return (dialog = FindBox()) != nullptr; })) Fail("no file chooser");
   Sleep(100);
   Print("chooser", WindowText(dialog));
   if (!path.empty()) {
@@ -557,7 +559,7 @@ void StepChoose(const std::string& path) {
     SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
   }
   PostMessageA(dialog, WM_COMMAND, path.empty() ? IDCANCEL : IDOK, 0);
-  if (!WaitFor(5000, [&] { return !IsWindow(dialog); })) Fail("the file chooser stays open");
+  if (!WaitFor(20000, [&] { return !IsWindow(dialog); })) Fail("the file chooser stays open");
   Print("chosen", path.empty() ? "(cancelled)" : path);
 }
 
