@@ -174,53 +174,84 @@ drive() {
   wine "$driver" "$@" 2>&1 | tr -d '\r' >"$out"
 }
 
-# start_app BUILD_DIR|EXE: the program, once its window is there; sets app_pid. Where the kernel
-# runs 32-bit programs only through an emulator, the 32-bit program takes about a minute to start.
+# start_app BUILD_DIR|EXE: the program, once its window is there, put at the top left; sets
+# app_pid, app_exe and app_win (its handle, for "drive LOG window $app_win STEP..."). Where the
+# kernel runs 32-bit programs only through an emulator, the 32-bit program takes about a minute
+# to start.
+app_exe=""
+app_win=""
 start_app() {
   local exe="$1/ui/MorvexFirmwareUpdate.exe"
   [[ "$1" = *.exe ]] && exe="$1"
   wine "$exe" >/dev/null 2>&1 &
   app_pid=$!
+  app_exe=$exe
   pids+=("$app_pid")
-  drive "$art/start.log" find 300000
+  drive "$art/start.log" find 300000 handle move 0 0 || return 1
+  app_win=$(sed -n 's/^handle: //p' "$art/start.log")
 }
-# stop_app [PID [WINDOW]]: closes the window (the one of that handle; default: the one found),
-# unless its program has ended already, and waits for the program (default: the last started).
-stop_app() {
-  local pid="${1:-$app_pid}" window=(find 2000)
-  [ -n "$pid" ] || return 0
-  if ! kill -0 "$pid" 2>/dev/null; then  # its window closed already
-    wait "$pid" 2>/dev/null
-    [ "$pid" != "$app_pid" ] || app_pid=""
+# use_app BUILD_DIR|EXE: the window for the next burn. The one of start_app carries on when it is
+# of the same program and still open, as an operator burns one PLC after another in one window;
+# else it closes and the program starts anew. The windows of start_window stay.
+use_app() {
+  local exe="$1/ui/MorvexFirmwareUpdate.exe"
+  [[ "$1" = *.exe ]] && exe="$1"
+  if [ -n "$app_pid" ] && [ "$exe" = "$app_exe" ] && kill -0 "$app_pid" 2>/dev/null; then
     return 0
   fi
-  [ -n "${2:-}" ] && window=(window "$2")
+  stop_app
+  start_app "$1"
+}
+# stop_app [PID [WINDOW]]: closes the window (that handle; default: start_app's), unless its
+# program has ended already, and waits for the program (default: start_app's).
+stop_app() {
+  local pid="${1:-$app_pid}" window=(window "${2:-$app_win}")
+  [ -n "$pid" ] || return 0
+  [ "$pid" != "$app_pid" ] || { app_pid="" && app_exe="" && app_win=""; }
+  if ! kill -0 "$pid" 2>/dev/null; then  # its window closed already
+    wait "$pid" 2>/dev/null
+    return 0
+  fi
   drive "$art/close.log" "${window[@]}" close
   for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   kill "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
-  [ "$pid" != "$app_pid" ] || app_pid=""
 }
 
 # Several windows at once. start_window BUILD_DIR|EXE [PORT]: one more program beside those of
-# $wins, its window put clear of theirs (three above one another, then a second column that
-# covers the first in part) and PORT picked in its port list; sets app_pid and win (its handle,
-# for "drive LOG window $win STEP..." and the driver's steps that take handles) and adds them to
-# app_pids and wins.
+# $wins and start_app's, its window put clear of theirs (three above one another, then a second
+# column that covers the first in part) and PORT picked in its port list; sets win (its handle,
+# for "drive LOG window $win STEP..." and the driver's steps that take handles) and adds it and
+# its program to wins and app_pids.
 wins=()
 app_pids=()
+win_exes=()
 start_window() {
-  local exe="$1/ui/MorvexFirmwareUpdate.exe" n=${#wins[@]} find=(find 300000)
+  local exe="$1/ui/MorvexFirmwareUpdate.exe" find=(find 300000) known=("${wins[@]}") pid
   [[ "$1" = *.exe ]] && exe="$1"
-  [ "$n" -gt 0 ] && find=(other 300000 "$(IFS=, && echo "${wins[*]}")")
+  [ -n "$app_win" ] && known+=("$app_win")
+  [ ${#known[@]} -gt 0 ] && find=(other 300000 "$(IFS=, && echo "${known[*]}")")
   wine "$exe" >/dev/null 2>&1 &
-  app_pid=$!
-  pids+=("$app_pid")
-  app_pids+=("$app_pid")
-  drive "$art/start.log" "${find[@]}" handle move $((n / 3 * 480)) $((n % 3 * 250)) \
+  pid=$!
+  pids+=("$pid")
+  app_pids+=("$pid")
+  win_exes+=("$exe")
+  drive "$art/start.log" "${find[@]}" handle move $((${#known[@]} / 3 * 480)) $((${#known[@]} % 3 * 250)) \
     ${2:+port "$2"} || return 1
   win=$(sed -n 's/^handle: //p' "$art/start.log")
   wins+=("$win")
+}
+# second_window BUILD_DIR|EXE [PORT]: a window beside start_app's, PORT picked: the first of
+# start_window when it is of the same program and still open, else a new one; sets win.
+second_window() {
+  local exe="$1/ui/MorvexFirmwareUpdate.exe"
+  [[ "$1" = *.exe ]] && exe="$1"
+  if [ ${#wins[@]} -gt 0 ] && [ "${win_exes[0]}" = "$exe" ] && kill -0 "${app_pids[0]}" 2>/dev/null; then
+    win=${wins[0]}
+    [ -z "${2:-}" ] || drive "$art/port.log" window "$win" port "$2"
+  else
+    start_window "$@"
+  fi
 }
 # stop_windows: closes the windows of start_window and waits for their programs.
 stop_windows() {
@@ -228,6 +259,7 @@ stop_windows() {
   for i in "${!wins[@]}"; do stop_app "${app_pids[$i]}" "${wins[$i]}"; done
   wins=()
   app_pids=()
+  win_exes=()
 }
 
 # ---- The simulated PLC ----------------------------------------------------------------------------
@@ -265,15 +297,14 @@ sim_ended() {
 }
 
 # play NAME BUILD_DIR PLCSIM-OPTION... -- COMMAND...: one scenario: COMMAND run against the
-# simulated PLC NAME (start_sim) and the program of BUILD_DIR, both ended after it.
+# simulated PLC NAME (start_sim), ended after it, and the window of BUILD_DIR's program (use_app).
 play() {
   local name="$1" dir="$2" options=()
   shift 2
   while [ "$1" != -- ]; do options+=("$1") && shift; done
   start_sim "$name" "${options[@]}"
-  start_app "$dir"
+  use_app "$dir"
   "${@:2}"
-  stop_app
   stop_sim
 }
 
