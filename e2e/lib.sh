@@ -165,6 +165,12 @@ stop_all() {
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
 }
 
+# through_emulator EXE: EXE is a 32-bit program and 32-bit programs run here through qemu's
+# user-mode emulator (registered with binfmt_misc by tools/install-deps where the kernel runs none).
+through_emulator() {
+  grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null && file -b "$1" | grep -q '^PE32 '
+}
+
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # drive LOG STEP...: the driver program ($driver) against the running window, its output in LOG.
